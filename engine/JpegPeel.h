@@ -1,0 +1,45 @@
+#pragma once
+// TJpegPeel: makes a baseline JPEG smaller without touching its image. It can
+// replace the Huffman tables by ones built for this very file (re-encoding the
+// scan from the exact same quantised coefficients) and drop APP1 segments.
+// All input and output are in memory; failures are reported through OnError
+// (kind 2) and Process returns false. No exception ever leaves Process.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "MemoryStream.h"
+
+namespace lumaro {
+
+// (text, kind): kind 2 = this file cannot be processed; 0 plain, 1 warning.
+using TPeelErrorProc = std::function<void(const std::string& text, int kind)>;
+using TPeelProgressMaxProc = std::function<void(int maximum)>;
+// Returns false to ask the engine to stop.
+using TPeelProgressFunc = std::function<bool(int position)>;
+
+class TJpegPeelImpl;
+
+class TJpegPeel {
+public:
+    TJpegPeel();
+    ~TJpegPeel();
+    TJpegPeel(const TJpegPeel&) = delete;
+    TJpegPeel& operator=(const TJpegPeel&) = delete;
+
+    bool OptimizeCode = false;
+    bool RemoveExif = false;
+    TPeelErrorProc OnError;
+    TPeelProgressMaxProc OnProgressMax;
+    TPeelProgressFunc OnProgress;
+
+    // True: OutStream holds the complete new file at position 0.
+    // False: the file could not be processed or a stop was requested.
+    bool Process(TMemoryStream& InStream, TMemoryStream& OutStream);
+
+private:
+    std::unique_ptr<TJpegPeelImpl> Impl;
+};
+
+} // namespace lumaro

@@ -1,0 +1,53 @@
+#pragma once
+// A growable in-memory byte buffer with a position: the engine reads the source
+// from one and writes the result into another. Loading from and saving to files
+// is the host's business (platform layer), so the engine never touches a disk.
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <vector>
+
+namespace lumaro {
+
+// Raised when a read asks for more bytes than remain; the engine catches it.
+class EReadError : public std::runtime_error {
+public:
+    EReadError() : std::runtime_error("read past the end of the stream") {}
+};
+
+class TMemoryStream {
+public:
+    TMemoryStream() = default;
+    explicit TMemoryStream(std::vector<std::uint8_t> bytes) : Bytes(std::move(bytes)) {}
+
+    std::size_t Size() const { return Bytes.size(); }
+    std::size_t Position() const { return Pos; }
+    void SetPosition(std::size_t p) { Pos = p; }
+
+    // Size and position 0; the capacity is kept for the next file.
+    void Clear() { Bytes.clear(); Pos = 0; }
+    void Reserve(std::size_t n) { Bytes.reserve(n); }
+
+    // Reads exactly n bytes or throws EReadError without moving.
+    void Read(void* dest, std::size_t n);
+    std::uint8_t ReadByte();
+    // Writes at the position, growing the buffer as needed.
+    void Write(const void* src, std::size_t n);
+    void WriteByte(std::uint8_t b);
+
+    // Replaces the whole content; position 0.
+    void Assign(const std::uint8_t* data, std::size_t n);
+    void Assign(std::vector<std::uint8_t> bytes) { Bytes = std::move(bytes); Pos = 0; }
+    void CopyFrom(const TMemoryStream& other) { Bytes = other.Bytes; Pos = 0; }
+
+    const std::uint8_t* Memory() const { return Bytes.data(); }
+    std::uint8_t* Memory() { return Bytes.data(); }
+    const std::vector<std::uint8_t>& Data() const { return Bytes; }
+    std::vector<std::uint8_t>& Data() { return Bytes; }
+
+private:
+    std::vector<std::uint8_t> Bytes;
+    std::size_t Pos = 0;
+};
+
+} // namespace lumaro

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the project needs, only those that are missing.
+# Usage: scripts/deps.sh run|test
+set -euo pipefail
+want=(build-essential cmake pkg-config libgtest-dev qt6-base-dev fonts-ipafont-gothic
+      libjpeg-turbo-progs)
+if [ "${1:-run}" = test ]; then
+  want+=(jpeginfo imagemagick libimage-exiftool-perl libbenchmark-dev xvfb xauth)
+fi
+missing=()
+for p in "${want[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+echo "Installing: ${missing[*]}"
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
