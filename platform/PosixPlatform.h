@@ -1,0 +1,52 @@
+#pragma once
+// The real file system, clock and shell services on POSIX systems (Linux).
+#include <string>
+
+#include "Platform.h"
+
+namespace lumaro {
+
+class TPosixFileSystem : public IFileSystem {
+public:
+    bool ReadWholeFile(const std::string& Path, std::vector<std::uint8_t>& Data, TIoError& Error) override;
+    TWriteStatus WriteWholeFile(const std::string& Path, const std::uint8_t* Data, std::size_t Size,
+                                TIoError& Error) override;
+    bool ReadFirstBytes(const std::string& Path, std::size_t Count, std::vector<std::uint8_t>& Bytes,
+                        TIoError& Error) override;
+    std::vector<TDirEntry> ListFolder(const std::string& Folder, const std::string& Pattern,
+                                      TListFilter Filter) override;
+    bool FileExists(const std::string& Path) override;
+    bool FolderExists(const std::string& Path) override;
+    bool CreateFolder(const std::string& Path) override;
+    bool CopyFile(const std::string& Source, const std::string& Dest, TIoError& Error) override;
+    std::optional<std::int64_t> FileSize(const std::string& Path) override;
+    std::optional<std::string> FolderIdentity(const std::string& Path) override;
+    TFileTimes GetFileTimes(const std::string& Path) override;
+    bool SetCreationTime(const std::string& Path, const TFileTime& Time) override;
+    bool SetLastWriteTime(const std::string& Path, const TFileTime& Time) override;
+    std::string DesktopFolder() override;
+};
+
+// Milliseconds of a monotonic clock, cut to 32 bits.
+class TSteadyClock : public IClock {
+public:
+    std::uint32_t TickMs() override;
+};
+
+// Starts "xdg-open Path" without waiting for it.
+class TXdgShell : public IShell {
+public:
+    bool OpenWithAssociatedProgram(const std::string& Path) override;
+};
+
+// '*' and '?' wildcard match of a file name, ASCII letter case disregarded.
+bool MatchesPattern(const std::string& Name, const std::string& Pattern);
+
+// Japanese text for an errno value, for message boxes.
+std::string IoErrorText(int Code);
+
+// The desktop folder as the XDG user-dirs file names it (XDG_DESKTOP_DIR in
+// UserDirsFileText, "$HOME" expanded), else Home + "/Desktop".
+std::string DesktopFromUserDirs(const std::string& UserDirsFileText, const std::string& Home);
+
+} // namespace lumaro
