@@ -1,0 +1,123 @@
+#pragma once
+// Bit-level reader and writer over an in-memory byte stream, with JPEG byte
+// stuffing (a data byte 0xFF is followed by a stuffed 0x00 in the stream).
+//
+// Both offer raw access for marker segments (bytes, big-endian words, blocks)
+// and bit access for the entropy-coded scan, most significant bit first. A raw
+// access always starts on a byte boundary: the reader drops the unread rest of
+// a partly consumed byte, the writer first completes a partly filled byte with
+// 0-bits. The engine relies on this at restart markers and at the end of a scan.
+//
+// Internally both keep a 64-bit bit buffer so the scan coder can take and put
+// whole codes at once; the byte-level behaviour is that of a reader and writer
+// that handle one bit at a time.
+#include <cstddef>
+#include <cstdint>
+
+#include "JpegPeel.h"
+#include "MemoryStream.h"
+
+namespace lumaro {
+
+extern const char* const kBitStreamMessage;  // "ビットストリームが正しく読みとれませんでした。"
+
+class TInBitStreamFile {
+public:
+    TInBitStreamFile(TMemoryStream& stream, TPeelErrorProc onError);
+
+    // Raw access (drops a partly read byte first). Throws EReadError past the end.
+    void ReadBuffer(void* dest, std::size_t count);
+    std::uint8_t ReadByte();
+    std::uint16_t ReadWord();
+
+    // Entropy-coded bits. A marker met while fetching a data byte is reported
+    // through OnError (kind 2); the 0xFF is then taken as data and the byte
+    // after it is lost. Reading past the end throws EReadError.
+    int ReadBit();
+    std::uint16_t ReadBits(int n);  // n = 0..16; 0 yields 0 and reads nothing
+
+    std::int64_t MarkPosition();
+    void ReturnToMark();
+    std::int64_t BytesSinceMark() const;
+    // Raw position of the next byte a raw read would return.
+    std::size_t RawPosition() const;
+    void SetRawPosition(std::size_t pos);
+    std::size_t StreamSize() const { return Size; }
+    const std::uint8_t* StreamData() const { return Data; }
+
+    // ---- Fast access for the scan coder ----
+    // Makes at least 57 bits available (zero bits are appended past a marker or
+    // the end of the data; Overrun() tells whether any of them were consumed).
+    void Fill();
+    std::uint32_t Peek(int n) const { return static_cast<std::uint32_t>(Buf >> (64 - n)); }
+    void Skip(int n) { Buf <<= n; Count -= n; }
+    int Available() const { return Count; }
+    // Consumed bits that the data did not have (past a marker or the end).
+    bool Overrun() const { return Count < PadBits; }
+    // The fill stopped at the end of the data rather than at a marker.
+    bool StoppedAtEnd() const { return Stopped && Pos + 1 >= Size; }
+    // Drops the unread rest of the current byte; returns the number of whole
+    // data bytes that were fetched but not consumed.
+    int AlignToByte();
+
+private:
+    void PushByte(std::uint8_t b) {
+        Buf |= static_cast<std::uint64_t>(b) << (56 - Count);
+        Count += 8;
+    }
+    void FillSlow();
+    // Makes n real bits available for the one-bit-at-a-time interface.
+    void Need(int n);
+    // Forgets the buffered bits and restarts fetching at the raw position.
+    void Normalize();
+
+    const std::uint8_t* Data;
+    std::size_t Size;
+    std::size_t Pos = 0;       // next raw byte to fetch
+    std::uint64_t Buf = 0;     // left-aligned: the next bit is bit 63
+    int Count = 0;             // valid bits in Buf, padding included
+    int PadBits = 0;           // zero bits appended after a stop
+    bool Stopped = false;      // fetching stopped at a marker or the end
+    std::int64_t Mark = 0;
+    TMemoryStream& Stream;
+    TPeelErrorProc OnError;
+};
+
+class TOutBitStreamFile {
+public:
+    TOutBitStreamFile(TMemoryStream& stream, TPeelErrorProc onError);
+    ~TOutBitStreamFile();
+
+    void WriteBuffer(const void* src, std::size_t count);
+    void WriteByte(std::uint8_t b);
+    void WriteWord(std::uint16_t w);
+    void WriteBit(int bit);                     // only 1 sets a bit
+    void WriteBits(std::uint32_t value, int n); // low n bits, first bit most significant
+    // Completes a partly filled byte with 0-bits and writes it out.
+    void FlushBits();
+    // Hands every byte written so far to the stream.
+    void Commit();
+
+    // Fast path for the scan coder: n <= 32 bits of value, already masked.
+    void PutBits(std::uint32_t value, int n) {
+        Acc = (Acc << n) | value;
+        Bits += n;
+        if (Bits >= 32) Drain();
+    }
+
+private:
+    void Drain();  // writes out every whole byte held in Acc
+    void Emit(std::uint8_t b) {
+        if (BufLen >= sizeof(Buffer) - 1) Commit();
+        Buffer[BufLen++] = b;
+    }
+
+    std::uint64_t Acc = 0;  // right-aligned pending bits
+    int Bits = 0;           // pending bits in Acc
+    std::uint8_t Buffer[8192];
+    std::size_t BufLen = 0;
+    TMemoryStream& Stream;
+    TPeelErrorProc OnError;
+};
+
+} // namespace lumaro

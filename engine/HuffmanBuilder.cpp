@@ -1,0 +1,130 @@
+#include "HuffmanBuilder.h"
+
+#include <algorithm>
+
+namespace lumaro {
+
+std::int32_t FindMinNode(const std::vector<THuffNode>& list) {
+    std::int32_t best = -1;
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        if (!list[i].Active) continue;
+        if (best < 0 || list[i].Weight < list[best].Weight) best = static_cast<std::int32_t>(i);
+    }
+    return best;
+}
+
+std::int32_t CompareNodes(const THuffNode& a, const THuffNode& b) {
+    if (a.Weight > b.Weight) return -1;
+    if (a.Weight == b.Weight) {
+        if (a.SymbolValue > b.SymbolValue) return -1;
+        if (a.SymbolValue == b.SymbolValue) return 0;
+    }
+    return 1;
+}
+
+// Leaves get their distance from the root minus one; the root stands at -1,
+// so a lone leaf (its own root) gets 0 and thereby a code of length 1.
+static void AssignDepth(std::vector<THuffNode>& list, std::int32_t depth, std::int32_t index) {
+    // Explicit stack: a degenerate tree can be as deep as it has leaves.
+    std::vector<std::pair<std::int32_t, std::int32_t>> stack{{index, depth}};
+    while (!stack.empty()) {
+        auto [i, d] = stack.back();
+        stack.pop_back();
+        THuffNode& node = list[i];
+        if (node.Left < 0) {
+            node.Depth = std::max(d, 0);
+        } else {
+            stack.push_back({node.Right, d + 1});
+            stack.push_back({node.Left, d + 1});
+        }
+    }
+}
+
+void AssignCanonicalCodes(const std::int16_t huffBits[16], std::vector<std::int32_t>& codeLength,
+                          std::vector<std::int32_t>& code) {
+    codeLength.clear();
+    code.clear();
+    std::int32_t next = 0;
+    for (int len = 1; len <= 16; ++len) {
+        next <<= 1;
+        for (int j = 0; j < huffBits[len - 1]; ++j) {
+            codeLength.push_back(len);
+            code.push_back(next++);
+        }
+    }
+}
+
+TOptimalTable BuildOptimalTable(const std::vector<TSymbolCount>& counts) {
+    TOptimalTable table;
+    std::vector<THuffNode> list;
+    list.reserve(counts.size() * 2);
+    for (const TSymbolCount& c : counts) {
+        if (c.Count <= 0) continue;
+        THuffNode leaf;
+        leaf.SymbolValue = c.Symbol;
+        leaf.Weight = c.Count;
+        list.push_back(leaf);
+    }
+    const std::int32_t n = static_cast<std::int32_t>(list.size());
+    if (n == 0) return table;
+
+    // Huffman's algorithm: merge the two lightest active nodes until one is left.
+    // Ties go to the earliest node in the list: leaves before merged nodes,
+    // leaves in table order, older merged nodes before newer ones.
+    for (;;) {
+        const std::int32_t a = FindMinNode(list);
+        if (a < 0) break;
+        list[a].Active = false;
+        const std::int32_t b = FindMinNode(list);
+        if (b < 0) break;  // a was the root
+        list[b].Active = false;
+        THuffNode merged;
+        merged.Left = a;
+        merged.Right = b;
+        merged.Weight = list[a].Weight + list[b].Weight;
+        list.push_back(merged);
+    }
+    AssignDepth(list, -1, static_cast<std::int32_t>(list.size()) - 1);
+
+    // Histogram of code lengths; everything deeper than 16 counts as 16 for now.
+    std::int16_t lengthCount[16] = {};
+    for (const THuffNode& node : list)
+        if (node.Left < 0) ++lengthCount[std::min(node.Depth, 15)];
+
+    // Fitting into 16 bits. In units of 2^-17 of the code space, a leaf keeps
+    // length L only if the space still free could hold every leaf not yet
+    // placed at length 16 and leave two 16-bit code words (the all-ones ones)
+    // unused; otherwise it moves one length down.
+    std::int32_t slack = 131070 - n;
+    std::int32_t remaining = n;
+    for (int i = 0; i < 15; ++i) {
+        table.HuffBits[i] = 0;
+        const int here = lengthCount[i];
+        const std::int32_t w = (1 << (16 - i)) - 1;
+        for (int j = 0; j < here; ++j) {
+            if (slack - w < remaining) {
+                ++lengthCount[i + 1];
+            } else {
+                slack -= w;
+                ++table.HuffBits[i];
+                --remaining;
+            }
+        }
+    }
+    table.HuffBits[15] = lengthCount[15];
+
+    // Symbol order: most used first, the larger symbol first among equals.
+    std::vector<const THuffNode*> leaves;
+    leaves.reserve(n);
+    for (const THuffNode& node : list)
+        if (node.Left < 0) leaves.push_back(&node);
+    std::stable_sort(leaves.begin(), leaves.end(),
+                     [](const THuffNode* a, const THuffNode* b) { return CompareNodes(*a, *b) < 0; });
+    table.Symbol.reserve(n);
+    for (const THuffNode* leaf : leaves) table.Symbol.push_back(leaf->SymbolValue);
+
+    AssignCanonicalCodes(table.HuffBits, table.CodeLength, table.Code);
+    return table;
+}
+
+} // namespace lumaro

@@ -1,0 +1,36 @@
+#include "MemoryStream.h"
+
+#include <cstring>
+
+namespace lumaro {
+
+void TMemoryStream::Read(void* dest, std::size_t n) {
+    if (n > Bytes.size() || Pos > Bytes.size() - n) throw EReadError();
+    if (n) std::memcpy(dest, Bytes.data() + Pos, n);
+    Pos += n;
+}
+
+std::uint8_t TMemoryStream::ReadByte() {
+    if (Pos >= Bytes.size()) throw EReadError();
+    return Bytes[Pos++];
+}
+
+void TMemoryStream::Write(const void* src, std::size_t n) {
+    if (!n) return;
+    if (Pos + n > Bytes.size()) Bytes.resize(Pos + n);
+    std::memcpy(Bytes.data() + Pos, src, n);
+    Pos += n;
+}
+
+void TMemoryStream::WriteByte(std::uint8_t b) {
+    if (Pos == Bytes.size()) Bytes.push_back(b);
+    else Bytes[Pos] = b;
+    ++Pos;
+}
+
+void TMemoryStream::Assign(const std::uint8_t* data, std::size_t n) {
+    Bytes.assign(data, data + n);
+    Pos = 0;
+}
+
+} // namespace lumaro
