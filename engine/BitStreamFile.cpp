@@ -174,9 +174,10 @@ std::int64_t TInBitStreamFile::BytesSinceMark() const {
 TOutBitStreamFile::TOutBitStreamFile(TMemoryStream& stream, TPeelErrorProc onError)
     : Stream(stream), OnError(std::move(onError)) {}
 
-TOutBitStreamFile::~TOutBitStreamFile() { Commit(); }
+TOutBitStreamFile::~TOutBitStreamFile() = default;
 
 void TOutBitStreamFile::Commit() {
+    Drain();
     if (BufLen) Stream.Write(Buffer, BufLen);
     BufLen = 0;
 }

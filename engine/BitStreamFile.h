@@ -95,7 +95,8 @@ public:
     void WriteBits(std::uint32_t value, int n); // low n bits, first bit most significant
     // Completes a partly filled byte with 0-bits and writes it out.
     void FlushBits();
-    // Hands every byte written so far to the stream.
+    // Hands every whole byte written so far to the stream. Bytes not committed
+    // are dropped with the writer: a failed file leaves the stream alone.
     void Commit();
 
     // Fast path for the scan coder: n <= 32 bits of value, already masked.

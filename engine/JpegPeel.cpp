@@ -170,6 +170,12 @@ class TJpegPeelImpl {
 public:
     explicit TJpegPeelImpl(TJpegPeel& owner) : Owner(owner) {}
     bool Process(TMemoryStream& in, TMemoryStream& out);
+    // The streams belong to the caller: no reference to them outlives a call.
+    void ReleaseStreams() {
+        InBits.reset();
+        OutBits.reset();
+        InStream = OutStream = nullptr;
+    }
 
 private:
     void Fail(const std::string& text) {
@@ -903,8 +909,13 @@ TJpegPeel::TJpegPeel() : Impl(std::make_unique<TJpegPeelImpl>(*this)) {
 TJpegPeel::~TJpegPeel() = default;
 
 bool TJpegPeel::Process(TMemoryStream& InStream, TMemoryStream& OutStream) {
+    struct Release {
+        TJpegPeelImpl& Impl;
+        ~Release() { Impl.ReleaseStreams(); }
+    } release{*Impl};
+    bool ok = false;
     try {
-        return Impl->Process(InStream, OutStream);
+        ok = Impl->Process(InStream, OutStream);
     } catch (const EPeelFailure&) {
     } catch (const EReadError&) {
         if (OnError) OnError(kMsgTruncated, 2);
@@ -913,8 +924,8 @@ bool TJpegPeel::Process(TMemoryStream& InStream, TMemoryStream& OutStream) {
     } catch (...) {
         if (OnError) OnError(kMsgInternal, 2);
     }
-    OutStream.Clear();
-    return false;
+    if (!ok) OutStream.Clear();
+    return ok;
 }
 
 } // namespace lumaro
