@@ -5,6 +5,7 @@
 #include "RegistryFile.h"
 #include "RegistryKeyOpen.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 
@@ -188,6 +189,29 @@ std::vector<std::string> SaveToIni(const std::string& path, const TSettings& set
 }
 
 } // namespace
+
+bool KeepOnScreen(TWindowGeometry& geometry, const std::vector<TScreenArea>& screens) {
+    const TWindowGeometry designed;
+    bool changed = false;
+    if (geometry.Width <= 0 || geometry.Height <= 0) {
+        geometry.Width = designed.Width;
+        geometry.Height = designed.Height;
+        changed = true;
+    }
+    auto overlaps = [&](const TScreenArea& screen) {
+        // 64-bit sums: stored numbers may be anything up to the int limits.
+        std::int64_t right = std::int64_t{geometry.Left} + geometry.Width;
+        std::int64_t bottom = std::int64_t{geometry.Top} + geometry.Height;
+        return geometry.Left < std::int64_t{screen.Left} + screen.Width && right > screen.Left &&
+               geometry.Top < std::int64_t{screen.Top} + screen.Height && bottom > screen.Top;
+    };
+    if (!screens.empty() && std::none_of(screens.begin(), screens.end(), overlaps)) {
+        geometry.Top = designed.Top;
+        geometry.Left = designed.Left;
+        changed = true;
+    }
+    return changed;
+}
 
 TSettingsStoreKind ChooseSettingsStore(const std::string& executablePath) {
     return FileName(executablePath) == kIniExecutableName ? TSettingsStoreKind::Ini : TSettingsStoreKind::Registry;

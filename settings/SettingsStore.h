@@ -24,6 +24,17 @@ struct TWindowGeometry {
     int WindowState = 0;
 };
 
+// One screen's area in the same coordinates as the window geometry.
+struct TScreenArea {
+    int Left = 0, Top = 0, Width = 0, Height = 0;
+};
+
+// For the window to call after LoadSettings with its screens: a stored frame
+// that overlaps no screen at all (a monitor since unplugged) goes back to the
+// designed position, and a size that is not positive to the designed size.
+// Anything on a screen, even partly, stays as stored. True when it changed.
+bool KeepOnScreen(TWindowGeometry& geometry, const std::vector<TScreenArea>& screens);
+
 enum class TSettingsStoreKind { Registry, Ini };
 
 TSettingsStoreKind ChooseSettingsStore(const std::string& executablePath);

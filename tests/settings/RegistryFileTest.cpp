@@ -123,16 +123,5 @@ TEST(RegFile, OpenOrCreateMakesTheFoldersAndTheEmptyKey) {
     EXPECT_EQ(TRegistryFileKey::OpenForWrite(folder.Path, kKey), nullptr);  // a folder, not a file
 }
 
-TEST(RegFile, OpenForWriteCreatesTheFileOnlyOnFlush) {
-    test::TTempFolder folder;
-    std::string path = folder / "new/lumaro.reg";
-    auto key = TRegistryFileKey::OpenForWrite(path, kKey);
-    ASSERT_NE(key, nullptr);
-    key->WriteDword("x", 1);
-    EXPECT_FALSE(test::Exists(path));
-    ASSERT_TRUE(key->Flush());
-    EXPECT_EQ(TRegistryFileKey(kKey, test::ReadFile(path)).Read("x").Dword, 1u);
-}
-
 } // namespace
 } // namespace lumaro

@@ -97,21 +97,14 @@ TEST_P(BothStores, EveryFieldAndTheGeometrySurviveARoundTrip) {
     ExpectSame(settings, ChangedSettings());
     ExpectGeometry(geometry, -8, -1200, 900, 1600, 0);
 
-    // and back to the defaults, so nothing is stuck at the changed values
-    ASSERT_TRUE(SaveSettings(Exe(), TSettings{}, TWindowGeometry{}).empty());
+    // and back to the defaults, so nothing is stuck at the changed values;
+    // a mode above the known ones is kept as it is
+    TSettings defaults;
+    defaults.gSaveFolderMode = 200;
+    ASSERT_TRUE(SaveSettings(Exe(), defaults, TWindowGeometry{}).empty());
     EXPECT_TRUE(LoadSettings(Exe(), settings, geometry).empty());
-    ExpectSame(settings, TSettings{});
+    ExpectSame(settings, defaults);
     ExpectGeometry(geometry, 172, 231, 480, 696, 0);
-}
-
-TEST_P(BothStores, ModeAboveTheKnownOnesIsKept) {
-    TSettings changed;
-    changed.gSaveFolderMode = 200;
-    ASSERT_TRUE(SaveSettings(Exe(), changed, TWindowGeometry{}).empty());
-    TSettings settings;
-    TWindowGeometry geometry;
-    LoadSettings(Exe(), settings, geometry);
-    EXPECT_EQ(settings.gSaveFolderMode, 200);
 }
 
 TEST_P(BothStores, MaximisedOrMinimisedCloseKeepsEarlierPositionAndSize) {
@@ -308,19 +301,14 @@ TEST_F(IniStore, LoadCreatesNothingAndFirstCloseWritesAllFifteenKeys) {
     EXPECT_FALSE(Exists(Folder.RegistryFile()));
 }
 
-TEST_F(IniStore, HexadecimalAndBadNumbers) {
-    Store("[ostrel]\nApp_Width=0x10\nApp_Height=abc\nApp_Top=0X1f\nApp_Left=0x\ngSaveFolderMode=12abc\n");
+TEST_F(IniStore, HexadecimalAndBadNumbersFallBackToTheDefaults) {
+    Store("[ostrel]\nApp_Width=0x10\nApp_Height=abc\nApp_Top=0X1f\nApp_Left=0x\ngSaveFolderMode=12abc\n"
+          "gOptimize_Code=yes\ngUseSaveAs=\n");
     EXPECT_TRUE(Load().empty());
     ExpectGeometry(Geometry, 31, 231, 480, 16, 0);
     EXPECT_EQ(Settings.gSaveFolderMode, 0);
-}
-
-TEST_F(IniStore, BadValuesFallBackToTheDefaultsNotToZero) {
-    Store("[ostrel]\ngOptimize_Code=yes\ngUseSaveAs=\nApp_Width=99999999999\n");
-    Load();
-    EXPECT_TRUE(Settings.gOptimize_Code);
+    EXPECT_TRUE(Settings.gOptimize_Code);  // the default, not 0
     EXPECT_TRUE(Settings.gUseSaveAs);
-    EXPECT_EQ(Geometry.Width, 696);
 }
 
 TEST_F(IniStore, BooleanTwoReadsTrueAndIsWrittenBackAsOne) {
@@ -367,6 +355,32 @@ TEST_F(IniStore, UnreadableFileIsNotReplaced) {
     EXPECT_EQ(SaveSettings(Folder / "ostrel", Settings, Geometry),
               std::vector<std::string>{Folder / "ostrel.ini に書き込めません"});
     EXPECT_TRUE(std::filesystem::is_directory(Folder / "ostrel.ini"));
+}
+
+// --- Window placement ---
+
+TEST(KeepOnScreen, OnlyAFrameOffEveryScreenMovesBack) {
+    std::vector<TScreenArea> screens{{0, 0, 1920, 1080}, {-1280, 0, 1280, 1024}};
+    TWindowGeometry onSecond{100, -1000, 400, 600, 0};
+    EXPECT_FALSE(KeepOnScreen(onSecond, screens));
+    ExpectGeometry(onSecond, 100, -1000, 400, 600, 0);
+    TWindowGeometry partly{1000, 1800, 480, 696, 0};  // mostly off the right edge, still reachable
+    EXPECT_FALSE(KeepOnScreen(partly, screens));
+
+    TWindowGeometry gone{100, 3000, 400, 600, 2};  // where a third monitor used to be
+    EXPECT_TRUE(KeepOnScreen(gone, screens));
+    ExpectGeometry(gone, 172, 231, 400, 600, 2);
+    TWindowGeometry justLeft{0, -1880, 400, 600, 0};  // touches the left screen's edge only
+    EXPECT_TRUE(KeepOnScreen(justLeft, screens));
+    EXPECT_EQ(justLeft.Left, 231);
+
+    TWindowGeometry flat{10, 10, 0, -5, 0};
+    EXPECT_TRUE(KeepOnScreen(flat, screens));
+    ExpectGeometry(flat, 10, 10, 480, 696, 0);
+    TWindowGeometry huge{2147483000, 2147483000, 2000, 2000, 0};  // no overflow
+    EXPECT_TRUE(KeepOnScreen(huge, screens));
+    TWindowGeometry unknown{-5000, -5000, 10, 10, 0};
+    EXPECT_FALSE(KeepOnScreen(unknown, {}));  // no screens known: left alone
 }
 
 // --- Which store ---
