@@ -34,9 +34,9 @@ std::vector<std::uint8_t> ReadBytes(const std::string& Path) {
     return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
 }
 
-std::vector<std::uint8_t> SampleJpeg(int Variant) {
-    static std::map<int, std::vector<std::uint8_t>> cache;
-    if (auto it = cache.find(Variant); it != cache.end()) return it->second;
+std::vector<std::uint8_t> SampleJpeg(int Variant, bool Optimized) {
+    static std::map<std::pair<int, bool>, std::vector<std::uint8_t>> cache;
+    if (auto it = cache.find({Variant, Optimized}); it != cache.end()) return it->second;
 
     TTempFolder tmp;
     const int w = 64 + 8 * Variant, h = 48;
@@ -52,9 +52,10 @@ std::vector<std::uint8_t> SampleJpeg(int Variant) {
         }
     const std::string in = tmp / "in.ppm", out = tmp / "out.jpg";
     WriteBytes(in, std::vector<std::uint8_t>(ppm.begin(), ppm.end()));
-    const std::string cmd = "cjpeg -quality 85 -outfile '" + out + "' '" + in + "'";
+    const std::string opt = Optimized ? "-optimize " : "";
+    const std::string cmd = "cjpeg " + opt + "-quality 85 -outfile '" + out + "' '" + in + "'";
     if (std::system(cmd.c_str()) != 0) throw std::runtime_error("cjpeg failed");
-    return cache[Variant] = ReadBytes(out);
+    return cache[{Variant, Optimized}] = ReadBytes(out);
 }
 
 std::vector<std::uint8_t> PutJpeg(const std::string& Path, int Variant) {

@@ -128,7 +128,7 @@ private:
 
 // Baseline JPEG made by cjpeg with its standard tables, so the engine can
 // always make it smaller. Variant changes the picture (and so the size).
-std::vector<std::uint8_t> SampleJpeg(int Variant = 0);
+std::vector<std::uint8_t> SampleJpeg(int Variant = 0, bool Optimized = false);
 void WriteBytes(const std::string& Path, const std::vector<std::uint8_t>& Bytes);
 std::vector<std::uint8_t> ReadBytes(const std::string& Path);
 // Writes a sample JPEG to Path (creating its folders) and returns its bytes.
