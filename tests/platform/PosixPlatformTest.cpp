@@ -1,0 +1,88 @@
+// The POSIX services on their own: name patterns, the desktop folder, and the
+// edge cases of reading and replacing files that the batch tests do not reach.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include "PosixPlatform.h"
+
+namespace lumaro {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(PosixPlatform, PatternsMatchWithoutRegardToLetterCase) {
+    EXPECT_TRUE(MatchesPattern("photo.JPG", "*.jpg"));
+    EXPECT_TRUE(MatchesPattern("a.b.jpg", "*.jpg"));
+    EXPECT_TRUE(MatchesPattern(".jpg", "*.jpg"));
+    EXPECT_FALSE(MatchesPattern("photo.jpeg", "*.jpg"));
+    EXPECT_FALSE(MatchesPattern("photo.jpg.txt", "*.jpg"));
+    EXPECT_TRUE(MatchesPattern("x1.jpg", "x?.jpg"));
+    EXPECT_FALSE(MatchesPattern("x.jpg", "x?.jpg"));
+    EXPECT_TRUE(MatchesPattern("anything", "*"));
+}
+
+TEST(PosixPlatform, DesktopFromUserDirs) {
+    const std::string home = "/home/u";
+    EXPECT_EQ(DesktopFromUserDirs("# comment\nXDG_DESKTOP_DIR=\"$HOME/デスクトップ\"\n", home), "/home/u/デスクトップ");
+    EXPECT_EQ(DesktopFromUserDirs("XDG_DESKTOP_DIR=\"/data/desk/\"\n", home), "/data/desk");
+    EXPECT_EQ(DesktopFromUserDirs("XDG_DOWNLOAD_DIR=\"$HOME/dl\"\n", home), "/home/u/Desktop");
+    EXPECT_EQ(DesktopFromUserDirs("XDG_DESKTOP_DIR=\"relative\"\n", home), "/home/u/Desktop");
+    EXPECT_EQ(DesktopFromUserDirs("", home), "/home/u/Desktop");
+}
+
+class PosixFiles : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string t = (fs::temp_directory_path() / "lumaro-platform-XXXXXX").string();
+        ASSERT_NE(mkdtemp(t.data()), nullptr);
+        Dir = t;
+    }
+    void TearDown() override { fs::remove_all(Dir); }
+    std::string P(const std::string& rel) { return (Dir / rel).string(); }
+    fs::path Dir;
+    TPosixFileSystem Fs;
+    TIoError Error;
+};
+
+TEST_F(PosixFiles, FirstBytesFailForShortFilesFoldersAndMissingFiles) {
+    std::ofstream(P("two")) << "ab";
+    std::vector<std::uint8_t> b;
+    EXPECT_FALSE(Fs.ReadFirstBytes(P("two"), 3, b, Error));
+    EXPECT_FALSE(Error.Text.empty());
+    EXPECT_FALSE(Fs.ReadFirstBytes(Dir.string(), 3, b, Error));
+    EXPECT_FALSE(Fs.ReadFirstBytes(P("none"), 3, b, Error));
+    EXPECT_EQ(Error.Text, "ファイルまたはフォルダが見つかりません。");
+    EXPECT_FALSE(Fs.FileExists(Dir.string()));
+    EXPECT_TRUE(Fs.FolderExists(Dir.string()));
+}
+
+TEST_F(PosixFiles, ReplacingWritesAndCopies) {
+    const std::uint8_t data[] = {1, 2, 3};
+    mode_t old = umask(022);
+    EXPECT_EQ(Fs.WriteWholeFile(P("new"), data, 3, Error), TWriteStatus::Ok);
+    umask(old);
+    EXPECT_EQ(fs::status(P("new")).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
+    EXPECT_EQ(Fs.WriteWholeFile(P("new/child"), data, 3, Error), TWriteStatus::CannotCreate);
+    EXPECT_EQ(Fs.WriteWholeFile(Dir.string(), data, 3, Error), TWriteStatus::CannotCreate);
+
+    std::ofstream(P("dest")) << "older and longer";
+    ASSERT_TRUE(Fs.CopyFile(P("new"), P("dest"), Error));
+    EXPECT_EQ(fs::file_size(P("dest")), 3u);
+    EXPECT_FALSE(Fs.CopyFile(P("missing"), P("dest"), Error));
+    EXPECT_EQ(fs::file_size(P("dest")), 3u);
+    EXPECT_EQ(std::distance(fs::directory_iterator(Dir), fs::directory_iterator{}), 2);  // no leftovers
+
+    const TFileTime t{1577836800, 250000000};
+    ASSERT_TRUE(Fs.SetLastWriteTime(P("dest"), t));
+    EXPECT_EQ(Fs.GetFileTimes(P("dest")).LastWrite, t);
+    EXPECT_FALSE(Fs.SetCreationTime(P("dest"), t));
+}
+
+} // namespace
+} // namespace lumaro
