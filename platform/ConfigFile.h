@@ -17,7 +17,8 @@ bool CreateFolderPath(const std::string& folder);
 // in the same folder, are flushed to disk and then renamed over the target, so
 // a crash or a full disk leaves either the old or the new file, never a part.
 // A symbolic link is kept and its target replaced. An existing file keeps its
-// permission bits. False, with the old file untouched, on any failure.
+// permission bits; one its owner made read-only is refused. False, with the
+// old file untouched and no temporary file left, on any failure.
 bool ReplaceFileAtomically(const std::string& path, const std::string& text);
 
 } // namespace lumaro
