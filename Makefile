@@ -10,6 +10,8 @@ run: deps-run build
 
 test: deps-test build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+	$(MAKE) --no-print-directory asan-test
+	$(MAKE) --no-print-directory fuzz-run FUZZ_SECONDS=$(FUZZ_TEST_SECONDS)
 
 deps-run:
 	scripts/deps.sh run
@@ -23,3 +25,36 @@ build:
 
 clean:
 	rm -rf $(BUILD)
+
+# ---- sanitizers and fuzzing
+# The whole non-GUI suite built with AddressSanitizer and UndefinedBehaviorSanitizer,
+# and the engine's libFuzzer target (clang), seeded from the shared corpus and the samples.
+ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 600
+FUZZ_TEST_SECONDS ?= 60
+FUZZ_CORPUS ?= ../shared/corpus
+
+.PHONY: asan-test fuzz fuzz-build fuzz-run
+
+asan-test:
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMARO_SANITIZE=ON -DLUMARO_GUI=OFF > /dev/null
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  LUMARO_SANITIZED=1 ctest --output-on-failure -j $(JOBS)
+
+fuzz: deps-test fuzz-run
+
+fuzz-build:
+	cmake -S fuzz -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+
+# Fails when the fuzzer finds a crash, a hang (-timeout, seconds per input) or
+# an input that takes more than -rss_limit_mb; the input is left in $(FUZZ_BUILD)/artifacts/.
+fuzz-run: fuzz-build
+	rm -rf $(FUZZ_BUILD)/seeds
+	fuzz/make-seeds.sh $(FUZZ_BUILD)/seeds $(FUZZ_CORPUS) samples tests/reliability/crashes
+	mkdir -p $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/artifacts
+	$(FUZZ_BUILD)/peel_fuzzer $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/seeds -dict=fuzz/jpeg.dict \
+	  -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=4096 -max_len=65536 \
+	  -artifact_prefix=$(FUZZ_BUILD)/artifacts/ -print_final_stats=1

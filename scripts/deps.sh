@@ -5,7 +5,8 @@ set -euo pipefail
 want=(build-essential cmake pkg-config libgtest-dev qt6-base-dev fonts-ipafont-gothic
       libjpeg-turbo-progs)
 if [ "${1:-run}" = test ]; then
-  want+=(jpeginfo imagemagick libimage-exiftool-perl libbenchmark-dev xvfb xauth)
+  want+=(jpeginfo imagemagick libimage-exiftool-perl libbenchmark-dev xvfb xauth
+        clang libclang-rt-14-dev libjpeg-dev)
 fi
 missing=()
 for p in "${want[@]}"; do
