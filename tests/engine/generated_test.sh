@@ -165,5 +165,32 @@ while [ "$(od -An -tx1 -j $((at - 1)) -N 1 "$G/s444.jpg" | tr -d ' ')" = ff ]; d
 printf '\377\000\377\000\377\000\377\000' | dd of="$G/bad-code.jpg" bs=1 seek=$at conv=notrunc 2>/dev/null
 check_refused bad-code "" "$G/bad-code.jpg"
 
+# ---- files where refusing is as fair as accepting: the outcome must be clean --
+# Fill bytes 0xFF before a marker.
+perl -e 'local $/; my $d = <STDIN>; my $i = index($d, "\xFF\xDB"); substr($d, $i, 0) = "\xFF\xFF"; print $d' \
+  <"$G/s444.jpg" >"$G/fill-bytes.jpg"
+check_sound "$G/fill-bytes.jpg" fill-bytes
+# A sequential file with one scan per component (not interleaved).
+printf '0;\n1;\n2;\n' >"$G/scans.txt"
+jpegtran -scans "$G/scans.txt" -outfile "$G/three-scans.jpg" "$G/s444.jpg"
+check_sound "$G/three-scans.jpg" three-scans
+# The same table defined twice before the scan: a dummy DC 0 table, then the real one.
+perl -e 'print pack("C C16 C", 0x00, 1, (0) x 15, 5)' >"$G/dummy-dc0"
+edit insert-file "$G/s444.jpg" "$G/dup-table.jpg" FFC4 "$G/dummy-dc0"
+check_sound "$G/dup-table.jpg" dup-table
+# A DHT segment whose length field is one byte short of its tables.
+perl -e 'local $/; my $d = <STDIN>; my $i = index($d, "\xFF\xC4"); my $l = unpack("n", substr($d, $i + 2, 2));
+  substr($d, $i + 2, 2) = pack("n", $l - 1); print $d' <"$G/s444.jpg" >"$G/dht-short.jpg"
+check_sound "$G/dht-short.jpg" dht-short
+# Cut inside an Exif segment.
+head -c 200 "$G/exif.jpg" >"$G/cut-exif.jpg"
+check_refused cut-exif "" "$G/cut-exif.jpg"
+check_refused "cut-exif --strip-exif" "" --strip-exif "$G/cut-exif.jpg"
+# An APP1 segment whose length runs past the end of the file.
+perl -e 'local $/; my $d = <STDIN>; my $i = index($d, "\xFF\xE1"); substr($d, $i + 2, 2) = pack("n", 65535); print $d' \
+  <"$G/exif.jpg" >"$G/app1-too-long.jpg"
+check_refused app1-too-long "" "$G/app1-too-long.jpg"
+check_refused "app1-too-long --strip-exif" "" --strip-exif "$G/app1-too-long.jpg"
+
 echo "generated: ${#cases[@]} files to accept, $REFUSALS refusals checked, $FAILURES failure(s)"
 [ "$FAILURES" = 0 ]

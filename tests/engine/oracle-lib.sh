@@ -123,6 +123,21 @@ check_refused() {
   fi
 }
 
+# check_sound SRC LABEL: for files where refusing and accepting are both fair,
+# the outcome must be clean: exit 0 with a faithful result, or exit 1 with a
+# message and nothing written (never a crash, never a damaged file).
+check_sound() {
+  local src="$1" label="$2" out="$TMP_ROOT/sound.out" err="$TMP_ROOT/sound.err" rc=0
+  run_cli "$out" "$err" "$src" || rc=$?
+  case "$rc" in
+    0) check_same_image "$src" "$out" "$label"; echo "     $label: accepted" ;;
+    1) [ ! -s "$out" ] || fail "$label" "refused, but wrote $(size_of "$out") bytes to standard output"
+       [ -s "$err" ] || fail "$label" "refused without a message"
+       echo "     $label: refused ($(sed "s|^$src: ||" "$err" | head -n 1))" ;;
+    *) fail "$label" "exit $rc: $(head -n 1 "$err")" ;;
+  esac
+}
+
 # check_accepted SRC LABEL: the full set of checks on an accepted file.
 #  - default options: same pixels, no larger, valid, layout kept;
 #  - the result run through again comes back byte for byte (its tables are optimal);
