@@ -26,6 +26,7 @@ public:
     void Execute();
 
 private:
+    void Body();
     enum class TStep { Next, End };
 
     TStep ProcessEntry(std::size_t Index);
@@ -71,6 +72,18 @@ void TBatchCore::mnu_DoOperationClick() {
     run.Execute();
 }
 
+void TBatchCore::TRun::Execute() {
+    Begin();
+    try {
+        Body();
+    } catch (const std::exception& e) {
+        // Whatever went wrong (memory for a huge file, say), the window gets
+        // its commands back and nothing half-written is left behind.
+        Error(std::string(kInternalError) + e.what() + "\n" + kStopped);
+        End(true);
+    }
+}
+
 void TBatchCore::TRun::SetRunCommands(bool running) {
     for (TCommand c : {TCommand::FileOpen, TCommand::FolderOpen, TCommand::DoOperation, TCommand::ListClear,
                        TCommand::Option})
@@ -109,8 +122,7 @@ void TBatchCore::TRun::End(bool WriteStatus) {
     C.InRun = false;
 }
 
-void TBatchCore::TRun::Execute() {
-    Begin();
+void TBatchCore::TRun::Body() {
     const TSettings& s = C.Settings;
     SaveAsCase = s.gUseSaveAs && C.List.size() == 1;
 

@@ -142,6 +142,24 @@ TEST_F(SafetyTest, VanishedSourceEndsTheRunWithAMessageAndRestoresTheWindow) {
     EXPECT_FALSE(S.Core.RunInProgress());
 }
 
+TEST_F(SafetyTest, UnexpectedFailureDuringARunRestoresTheWindow) {
+    PutJpeg(Tmp / "a.jpg");
+    PutJpeg(Tmp / "b.jpg", 1);
+    S.Core.WMDropFiles({Tmp / "a.jpg", Tmp / "b.jpg"});
+    S.View.OnEvents = [&] {
+        if (E(0).SizeAfter != -1) throw std::bad_alloc();  // between files, outside the engine
+    };
+    S.Core.mnu_DoOperationClick();
+    ASSERT_EQ(S.Dialogs.Messages.size(), 1u);
+    EXPECT_NE(S.Dialogs.Messages[0].Text.find("処理を中止しました。"), std::string::npos);
+    EXPECT_EQ(E(1).SizeAfter, -1);
+    EXPECT_FALSE(S.Core.RunInProgress());
+    EXPECT_FALSE(S.View.ProgressVisible);
+    EXPECT_TRUE(S.View.DropAccepted);
+    EXPECT_TRUE(S.View.IsEnabled(TCommand::DoOperation));
+    EXPECT_FALSE(S.View.IsEnabled(TCommand::StopOperation));
+}
+
 TEST_F(SafetyTest, ResultFolderBlockedByAFileIsATargetThatCannotBeCreated) {
     const auto a = PutJpeg(Tmp / "a.jpg");
     WriteBytes(Tmp / "result_lumaro", {'x'});  // a file where the folder should be
