@@ -1,45 +1,59 @@
 // lumaro-cli: the command-line form of lumaro.
+//   lumaro-cli [OPTIONS] PATH...   runs files and folders through the batch core
 //   lumaro-cli --stdout [--no-optimize] [--strip-exif] FILE
-// writes the result to standard output (the source bytes when the result would
-// not be smaller); on failure the engine's message goes to standard error.
+// The second form writes the result to standard output (the source bytes when
+// the result would not be smaller); on failure the engine's message goes to
+// standard error and nothing to standard output.
+#include <atomic>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include <unistd.h>
+
+#include "CliOptions.h"
+#include "Collect.h"
 #include "JpegPeel.h"
+#include "ParallelRun.h"
+#include "Paths.h"
+#include "PosixPlatform.h"
+#include "Report.h"
+#include "WorkPlan.h"
 
 using namespace lumaro;
 
-static int Usage() {
-    std::cerr << "usage: lumaro-cli --stdout [--no-optimize] [--strip-exif] FILE\n";
+#ifndef LUMARO_VERSION
+#define LUMARO_VERSION "1.06"
+#endif
+
+namespace {
+
+std::atomic<bool> gInterrupted{false};
+
+extern "C" void OnInterrupt(int) { gInterrupted = true; }
+
+int Usage(const std::string& Message) {
+    std::cerr << "lumaro-cli: " << Message << "\n"
+              << "使い方: lumaro-cli [オプション] パス...  (詳しくは lumaro-cli --help)\n";
     return 2;
 }
 
-int main(int argc, char** argv) {
-    bool toStdout = false, optimize = true, stripExif = false;
-    std::string path;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "--stdout") toStdout = true;
-        else if (a == "--no-optimize") optimize = false;
-        else if (a == "--strip-exif") stripExif = true;
-        else if (!a.empty() && a[0] == '-') return Usage();
-        else if (path.empty()) path = a;
-        else return Usage();
-    }
-    if (!toStdout || path.empty()) return Usage();
-
+int RunToStdout(const TCliOptions& o) {
+    const std::string& path = o.Paths.front();
     std::ifstream f(path, std::ios::binary);
     if (!f) { std::cerr << path << ": cannot be read\n"; return 1; }
     std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
     TMemoryStream in(std::move(bytes)), out;
 
     TJpegPeel peel;
-    peel.OptimizeCode = optimize;
-    peel.RemoveExif = stripExif;
+    peel.OptimizeCode = o.Optimize;
+    peel.RemoveExif = o.StripExif;
     std::string message;
     peel.OnError = [&](const std::string& text, int) { if (message.empty()) message = text; };
     if (!peel.Process(in, out)) {
@@ -49,4 +63,96 @@ int main(int argc, char** argv) {
     const TMemoryStream& result = out.Size() < in.Size() ? out : in;
     std::fwrite(result.Memory(), 1, result.Size(), stdout);
     return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
+std::string WorkingFolder() {
+    std::vector<char> buf(4096);
+    while (!::getcwd(buf.data(), buf.size())) {
+        if (errno != ERANGE) return "/";
+        buf.resize(buf.size() * 2);
+    }
+    return buf.data();
+}
+
+int RunBatch(const TCliOptions& o) {
+    const std::string cwd = WorkingFolder();
+    TPosixFileSystem fs;
+
+    std::string outputFolder;
+    if (o.Mode == sfmFixedFolder) {
+        outputFolder = AbsolutePath(o.OutputFolder, cwd);
+        if (!fs.FolderExists(outputFolder)) return Usage("出力先のフォルダがありません: " + o.OutputFolder);
+    }
+    const TSettings settings = SettingsFor(o, outputFolder);
+
+    TReporter::TConfig config;
+    config.Json = o.Json;
+    config.Quiet = o.Quiet;
+    config.ProgressBar = !o.Quiet && ::isatty(STDERR_FILENO);
+    TReporter reporter(config);
+
+    TCollector collector(fs, o.Recurse, cwd);
+    for (const std::string& p : o.Paths) collector.Add(p);
+    for (const std::string& n : collector.Notices) reporter.Notice(n);
+    bool unreadable = false;
+    for (const TCollectProblem& p : collector.Problems) {
+        TOutcome out;
+        out.Status = TFileStatus::Failed;
+        out.Source = p.Display;
+        out.Before = p.Size;
+        out.Message = p.Message;
+        out.Boxes = {p.Message};
+        reporter.Problem(out);
+        unreadable = unreadable || p.Unreadable;
+    }
+
+    TRunRequest request;
+    request.Settings = settings;
+    request.Files = collector.Files;
+    request.WorkingFolder = cwd;
+    request.Jobs = o.Jobs ? o.Jobs : std::max(1u, std::thread::hardware_concurrency());
+    std::vector<std::string> paths;
+    std::int64_t bytes = 0;
+    for (const TListedFile& f : request.Files) {
+        paths.push_back(f.Path);
+        bytes += fs.FileSize(f.Path).value_or(0);
+    }
+    const std::string fixedFolder =
+        IncludeTrailingSeparator(IncludeTrailingSeparator(outputFolder) + "result_lumaro");
+    request.Units = PlanUnits(paths, settings.gSaveFolderMode, fixedFolder);
+
+    std::signal(SIGINT, OnInterrupt);
+    std::signal(SIGTERM, OnInterrupt);
+    const auto start = std::chrono::steady_clock::now();
+    // A path that cannot be read stops everything before a file is touched,
+    // as the window does when collecting fails, unless --keep-going is given.
+    std::atomic<bool> stop{unreadable && !settings.gCopyOriginal};
+    reporter.BeginRun(request.Files.size(), bytes);
+    RunUnits(request, reporter, stop, gInterrupted);
+    const auto elapsed = static_cast<std::uint32_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
+
+    const TTotals totals = reporter.Totals();
+    if (totals.Files > 0 || o.Json)
+        reporter.Finish(totals, SummaryText(totals.Processed, elapsed, totals.Before, totals.After, gInterrupted),
+                        elapsed);
+    if (gInterrupted) return 130;
+    return totals.Failed > 0 || totals.Skipped > 0 ? 1 : 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    TCliOptions options;
+    if (auto error = ParseArguments(std::vector<std::string>(argv + 1, argv + argc), options)) return Usage(*error);
+    if (options.Help) {
+        std::cout << UsageText();
+        return 0;
+    }
+    if (options.Version) {
+        std::cout << "lumaro-cli " << LUMARO_VERSION << "\n";
+        return 0;
+    }
+    if (options.ToStdout) return RunToStdout(options);
+    return RunBatch(options);
 }

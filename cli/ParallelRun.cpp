@@ -1,0 +1,273 @@
+#include "ParallelRun.h"
+
+#include <algorithm>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "BatchCore.h"
+#include "PosixPlatform.h"
+
+namespace lumaro {
+
+namespace {
+
+// The POSIX file system reads the process's umask by setting it to 0 and back
+// while it writes a file; a second thread writing or creating a folder in
+// that moment would get (or leave behind) a umask of 0 and world-writable
+// results. Writes, copies and folder creation therefore take turns; reading
+// and the engine, where the time goes, still run in parallel.
+class TSerialisedFileSystem : public TPosixFileSystem {
+public:
+    TWriteStatus WriteWholeFile(const std::string& Path, const std::uint8_t* Data, std::size_t Size,
+                                TIoError& Error) override {
+        std::lock_guard<std::recursive_mutex> guard(WriteLock());
+        return TPosixFileSystem::WriteWholeFile(Path, Data, Size, Error);
+    }
+    bool CopyFile(const std::string& Source, const std::string& Dest, TIoError& Error) override {
+        std::lock_guard<std::recursive_mutex> guard(WriteLock());
+        return TPosixFileSystem::CopyFile(Source, Dest, Error);  // writes through WriteWholeFile above
+    }
+    bool CreateFolder(const std::string& Path) override {
+        std::lock_guard<std::recursive_mutex> guard(WriteLock());
+        return TPosixFileSystem::CreateFolder(Path);
+    }
+
+private:
+    static std::recursive_mutex& WriteLock() {
+        static std::recursive_mutex lock;
+        return lock;
+    }
+};
+
+// What the workers share.
+struct TShared {
+    TShared(const TRunRequest& R, TReporter& Rep, std::atomic<bool>& St, const std::atomic<bool>& In)
+        : Request(R), Reporter(Rep), Stop(St), Interrupted(In), Delivered(R.Files.size(), 0) {}
+    const TRunRequest& Request;
+    TReporter& Reporter;
+    std::atomic<bool>& Stop;
+    const std::atomic<bool>& Interrupted;
+    std::atomic<std::size_t> NextUnit{0};
+    std::mutex DeliveredLock;
+    std::vector<char> Delivered;
+
+    void Deliver(std::size_t Index, TOutcome Outcome) {
+        {
+            std::lock_guard<std::mutex> guard(DeliveredLock);
+            if (Delivered[Index]) return;
+            Delivered[Index] = 1;
+        }
+        // Without gCopyOriginal the first failure ends the run, as in the window.
+        if (Outcome.Status == TFileStatus::Failed && !Request.Settings.gCopyOriginal) Stop = true;
+        Reporter.Deliver(Index, std::move(Outcome));
+    }
+};
+
+// One worker: a batch core of its own, a view that turns the core's grid
+// updates into per-file outcomes, and dialogs that never ask anything.
+class TWorker final : public IBatchView, public IDialogs {
+public:
+    TWorker(unsigned Id, TShared& Shared)
+        : Id(Id), S(Shared), Settings(Shared.Request.Settings), Core(Settings, *this, *this, Fs, Clock) {
+        // The core shows nothing for the engine with gCopyOriginal set; the
+        // engine's text is still wanted for the file's line.
+        Core.Peel.OnError = [this](const std::string& Text, int Kind) {
+            if (EngineMessage.empty()) EngineMessage = Text;
+            Core.ReportEngineError(Text, Kind);
+        };
+    }
+
+    void Run() {
+        const auto& units = S.Request.Units;
+        while (!S.Stop && !S.Interrupted) {
+            const std::size_t u = S.NextUnit.fetch_add(1);
+            if (u >= units.size()) break;
+            RunUnit(units[u]);
+        }
+    }
+
+    // ---- IBatchView: the run announces each file by selecting its row.
+    void SetGridSelection(const TGridSelection& Selection) override {
+        if (!InRun || Selection.Top < 1) return;
+        FinishCurrent();
+        Current = Selection.Top - 1;
+        Attempted[Current] = 1;
+        EngineMessage.clear();
+        Boxes.clear();
+        ProgressMax = 0;
+    }
+    void SetProgressMax(int Max) override { ProgressMax = Max; }
+    void SetProgressPosition(int Position) override {
+        if (InRun && Current >= 0)
+            S.Reporter.WorkerProgress(Id, Core.FileList()[Current].SizeBefore, Position, ProgressMax);
+    }
+    void ProcessEvents() override {
+        if (S.Interrupted) Core.mnu_StopOperationClick();
+    }
+    void SetStatusText(const std::string&) override {}  // the summary is made for the whole run
+    void SetCommandEnabled(TCommand, bool) override {}
+    void SetProgressBarVisible(bool) override {}
+    void SetGridVisible(bool) override {}
+    void SetGridRowCount(int) override {}
+    void SetGridTopRow(int) override {}
+    int VisibleDataRows() override { return 1; }
+    void RepaintGrid() override {}
+    void FitColumnsForName(const std::string&) override {}
+    void SetDropAccepted(bool) override {}
+
+    // ---- IDialogs: the command line asks nothing.
+    std::optional<std::vector<std::string>> OpenFiles() override { return std::nullopt; }
+    std::optional<std::string> PickFolder() override { return std::nullopt; }
+    std::optional<std::string> SaveAs(const std::string&) override { return std::nullopt; }
+    // Never reached with fresh entries; should it be, every file is processed
+    // again ("すべてのファイルを処理" is the dialog's No button).
+    TWarningButton ShowWarning() override { return TWarningButton::No; }
+    void ShowMessage(const TMessageBox& Box) override {
+        if (InRun && Current >= 0) Boxes.push_back(Box.Text);
+        else S.Reporter.Notice(Box.Text);
+    }
+    void BringToFront() override {}
+
+private:
+    void RunUnit(const std::vector<std::size_t>& Unit) {
+        const bool keepGoing = Settings.gCopyOriginal;
+        if (!Core.FileList().empty()) {  // a fresh list: no re-process question, no old results
+            Core.SelectAll();
+            Core.mnu_ListClearClick();
+        }
+        ListToFile.clear();
+        bool addFailed = false;
+        for (std::size_t index : Unit) {
+            const TListedFile& file = S.Request.Files[index];
+            if (addFailed && !keepGoing) break;
+            const std::size_t count = Core.FileList().size();
+            std::string problem;
+            try {
+                Core.AddSource = asSilent;
+                Core.AddFile(file.Path);
+                if (Core.FileList().size() == count) problem = file.Display + "はJPEGファイルではないようです。";
+            } catch (const ECollectError& e) {
+                problem = e.what();  // vanished or unreadable since it was listed
+            }
+            if (!problem.empty()) {
+                TOutcome o;
+                o.Status = TFileStatus::Failed;
+                o.Source = file.Display;
+                o.Message = problem;
+                S.Deliver(index, std::move(o));
+                addFailed = true;
+                continue;
+            }
+            ListToFile.push_back(index);
+        }
+        if (addFailed && !keepGoing) {
+            for (std::size_t index : Unit) Skip(index);
+            return;
+        }
+
+        Attempted.assign(ListToFile.size(), 0);
+        Current = -1;
+        InRun = true;
+        Core.mnu_DoOperationClick();
+        FinishCurrent();
+        InRun = false;
+        // Files after a failure that ended the unit's run.
+        for (std::size_t j = 0; j < ListToFile.size(); ++j)
+            if (!Attempted[j]) Skip(ListToFile[j]);
+    }
+
+    void Skip(std::size_t Index) {
+        TOutcome o;
+        o.Source = S.Request.Files[Index].Display;
+        o.Status = TFileStatus::Skipped;
+        S.Deliver(Index, std::move(o));
+    }
+
+    // The outcome of the file in hand, from its entry and the core's buffers,
+    // which still hold this file until the next one is read.
+    void FinishCurrent() {
+        if (Current < 0) return;
+        const TListedFile& file = S.Request.Files[ListToFile[Current]];
+        const TFileEntry& entry = Core.FileList()[Current];
+        TOutcome o;
+        o.Source = file.Display;
+        o.Before = entry.SizeBefore;
+        if (entry.SizeAfter >= 0 && !entry.ResultPath.empty()) {
+            o.After = entry.SizeAfter;
+            o.Result = DisplayPath(entry.ResultPath, file.Display, S.Request.WorkingFolder);
+            if (!EngineMessage.empty()) {
+                o.Status = TFileStatus::Failed;  // written as it was, with gCopyOriginal
+                o.Message = EngineMessage;
+            } else {
+                // Only the never-larger rule makes the two sizes equal.
+                o.Status = Core.OutStream.Size() == Core.InStream.Size() ? TFileStatus::Unchanged : TFileStatus::Done;
+            }
+        } else if (S.Interrupted) {
+            o.Status = TFileStatus::Skipped;
+        } else {
+            o.Status = TFileStatus::Failed;
+            if (!EngineMessage.empty()) o.Message = EngineMessage;
+            else if (!Boxes.empty()) o.Message = Boxes.front();
+            else o.Message = Settings.gCopyOriginal ? "ファイルの保存に失敗しました。" : "処理を中止しました。";
+        }
+        if (!S.Interrupted) o.Boxes = std::move(Boxes);
+        Boxes.clear();
+        S.Reporter.WorkerProgress(Id, 0, 0, 0);
+        S.Deliver(ListToFile[Current], std::move(o));
+        Current = -1;
+    }
+
+    unsigned Id;
+    TShared& S;
+    TSettings Settings;
+    TSerialisedFileSystem Fs;
+    TSteadyClock Clock;
+    TBatchCore Core;
+
+    bool InRun = false;
+    int Current = -1;                    // the list index in hand
+    std::vector<std::size_t> ListToFile;  // list index -> file index of the run
+    std::vector<char> Attempted;
+    std::string EngineMessage;
+    std::vector<std::string> Boxes;
+    int ProgressMax = 0;
+};
+
+} // namespace
+
+void RunUnits(const TRunRequest& Request, TReporter& Reporter, std::atomic<bool>& Stop,
+              const std::atomic<bool>& Interrupted) {
+    TShared shared(Request, Reporter, Stop, Interrupted);
+    const unsigned jobs = static_cast<unsigned>(
+        std::max<std::size_t>(1, std::min<std::size_t>(Request.Jobs, Request.Units.size())));
+
+    std::vector<std::unique_ptr<TWorker>> workers;
+    for (unsigned i = 0; i < jobs; ++i) workers.push_back(std::make_unique<TWorker>(i, shared));
+    auto body = [&](TWorker& w) {
+        try {
+            w.Run();
+        } catch (const std::exception& e) {
+            Reporter.Notice(std::string("内部エラーが発生しました: ") + e.what());
+            Stop = true;
+        }
+    };
+    if (jobs == 1) {
+        body(*workers[0]);
+    } else {
+        std::vector<std::thread> threads;
+        for (auto& w : workers) threads.emplace_back(body, std::ref(*w));
+        for (auto& t : threads) t.join();
+    }
+    // Files of units that were never started, or lost to an internal error.
+    for (std::size_t i = 0; i < Request.Files.size(); ++i) {
+        if (shared.Delivered[i]) continue;
+        TOutcome o;
+        o.Source = Request.Files[i].Display;
+        o.Status = TFileStatus::Skipped;
+        shared.Deliver(i, std::move(o));
+    }
+}
+
+} // namespace lumaro
