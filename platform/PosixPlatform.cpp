@@ -1,6 +1,7 @@
 #include "PosixPlatform.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -72,6 +73,24 @@ std::string ResolveLinkTarget(const std::string& path) {
     std::string result = real;
     free(real);
     return result;
+}
+
+// Creates a new, empty file named ".<name>.lumaro-<number>" beside Target, with
+// the mode 0666 less the umask (as a new file would get), and returns its
+// descriptor; -1 with errno set on failure.
+int CreateTemporaryBeside(const std::string& Target, std::string& Temp) {
+    static std::atomic<unsigned> counter{0};
+    // A long name is shortened so that the temporary name still fits a
+    // directory entry (255 bytes); the temporary file never lives long.
+    const std::string stem = FolderOf(Target) + "/." + NameOf(Target).substr(0, 200) + ".lumaro-";
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const unsigned n = counter.fetch_add(1) + static_cast<unsigned>(::getpid()) * 7919u;
+        Temp = stem + std::to_string(n);
+        int fd = ::open(Temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    errno = EEXIST;
+    return -1;
 }
 
 bool WriteAll(int fd, const std::uint8_t* data, std::size_t size, int& err) {
@@ -156,23 +175,16 @@ TWriteStatus TPosixFileSystem::WriteWholeFile(const std::string& Path, const std
     // A target that refuses writes stays as it is, as it would when written in place.
     if (exists && ::access(target.c_str(), W_OK) != 0) { Error = MakeError(errno); return TWriteStatus::CannotCreate; }
 
-    std::string temp = FolderOf(target) + "/." + NameOf(target) + ".lumaro-XXXXXX";
-    int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    std::string temp;
+    int fd = CreateTemporaryBeside(target, temp);
     if (fd < 0) { Error = MakeError(errno); return TWriteStatus::CannotCreate; }
 
     int err = 0;
     bool ok = WriteAll(fd, Data, Size, err);
     if (ok) {
-        // The result gets the old file's permissions, or those of a new file.
-        mode_t mode;
-        if (exists) {
-            mode = old.st_mode & 07777;
-        } else {
-            mode_t mask = ::umask(0);
-            ::umask(mask);
-            mode = 0666 & ~mask;
-        }
-        if (::fchmod(fd, mode) != 0) { /* keep mkstemp's 0600 rather than fail */ }
+        // The result keeps the old file's permissions; a new file has those
+        // that the umask gave the temporary file.
+        if (exists) (void)::fchmod(fd, old.st_mode & 07777);
         if (exists && (old.st_uid != ::geteuid() || old.st_gid != ::getegid()))
             (void)::fchown(fd, old.st_uid, old.st_gid);  // best effort: only privileged users can
         if (::fsync(fd) != 0) { err = errno; ok = false; }

@@ -68,6 +68,8 @@ TEST_F(PosixFiles, ReplacingWritesAndCopies) {
     umask(old);
     EXPECT_EQ(fs::status(P("new")).permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
+    EXPECT_EQ(Fs.WriteWholeFile(P(std::string(255, 'n')), data, 3, Error), TWriteStatus::Ok);  // longest name
+    fs::remove(P(std::string(255, 'n')));
     EXPECT_EQ(Fs.WriteWholeFile(P("new/child"), data, 3, Error), TWriteStatus::CannotCreate);
     EXPECT_EQ(Fs.WriteWholeFile(Dir.string(), data, 3, Error), TWriteStatus::CannotCreate);
 
