@@ -100,6 +100,14 @@ TEST_F(RunTest, SourceFolderModeWritesBesideEachSourceAndSummarises) {
     EXPECT_TRUE(S.Dialogs.Messages.empty());
     EXPECT_TRUE(S.Core.Running());  // stays set after a normal end
     ExpectIdle();
+
+    Add({"three/c.jpg"});
+    S.Core.GridSelectCell({0, 3, 4, 3});
+    TPopupState fresh = S.Core.PopupState();
+    EXPECT_TRUE(fresh.ShowSource && fresh.Remove);
+    EXPECT_FALSE(fresh.ShowResult);
+    S.Core.GridSelectCell({0, 2, 4, 3});
+    EXPECT_TRUE(S.Core.PopupState().ShowResult);
 }
 
 TEST_F(RunTest, PickedFolderModeAndItsCancel) {
@@ -358,13 +366,6 @@ TEST_F(RunTest, TargetThatCannotBeCreated) {
     EXPECT_TRUE(S.Dialogs.Messages.empty());
     EXPECT_EQ(S.View.Status, Summary(0, 0, 0));
     ExpectIdle();
-}
-
-TEST_F(RunTest, EmptyListRunDoesNothing) {
-    S.Core.mnu_DoOperationClick();
-    EXPECT_EQ(S.View.DropChanges, (std::vector<bool>{false, true}));
-    EXPECT_EQ(S.View.StatusWrites, 0);
-    EXPECT_FALSE(S.View.IsEnabled(TCommand::StopOperation));
 }
 
 TEST_F(RunTest, CommandLineAddsFilesAndRuns) {
