@@ -93,6 +93,20 @@ int CreateTemporaryBeside(const std::string& Target, std::string& Temp) {
     return -1;
 }
 
+// Opens a regular file for reading. Folders, pipes and devices are refused
+// (a pipe would block the window until someone writes to it).
+int OpenRegularFile(const std::string& path, TIoError& error, struct stat* st) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) { error = MakeError(errno); return -1; }
+    if (::fstat(fd, st) != 0) { error = MakeError(errno); ::close(fd); return -1; }
+    if (!S_ISREG(st->st_mode)) {
+        error = S_ISDIR(st->st_mode) ? MakeError(EISDIR) : TIoError{EINVAL, "通常のファイルではありません。"};
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 bool WriteAll(int fd, const std::uint8_t* data, std::size_t size, int& err) {
     while (size > 0) {
         ssize_t n = ::write(fd, data, size);
@@ -137,11 +151,9 @@ std::string IoErrorText(int Code) {
 }
 
 bool TPosixFileSystem::ReadWholeFile(const std::string& Path, std::vector<std::uint8_t>& Data, TIoError& Error) {
-    int fd = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) { Error = MakeError(errno); return false; }
     struct stat st;
-    if (fstat(fd, &st) != 0) { Error = MakeError(errno); ::close(fd); return false; }
-    if (S_ISDIR(st.st_mode)) { Error = MakeError(EISDIR); ::close(fd); return false; }
+    int fd = OpenRegularFile(Path, Error, &st);
+    if (fd < 0) return false;
     try {
         Data.clear();
         if (st.st_size > 0) Data.reserve(static_cast<std::size_t>(st.st_size));
@@ -201,8 +213,9 @@ TWriteStatus TPosixFileSystem::WriteWholeFile(const std::string& Path, const std
 
 bool TPosixFileSystem::ReadFirstBytes(const std::string& Path, std::size_t Count, std::vector<std::uint8_t>& Bytes,
                                       TIoError& Error) {
-    int fd = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) { Error = MakeError(errno); return false; }
+    struct stat st;
+    int fd = OpenRegularFile(Path, Error, &st);
+    if (fd < 0) return false;
     Bytes.assign(Count, 0);
     std::size_t got = 0;
     while (got < Count) {
