@@ -1,5 +1,8 @@
 #include "HelpDialog.h"
 
+#include <algorithm>
+
+#include <QFontMetrics>
 #include <QLabel>
 #include <QPushButton>
 
@@ -27,7 +30,10 @@ TFm_Help::TFm_Help(QWidget* parent) : QDialog(parent) {
         auto* l = new QLabel(text, this);
         l->setObjectName(QString::fromLatin1(name));
         l->setFont(DesignFont(16));
-        l->setGeometry(x, y, w, h);
+        // Room for the text in the font actually used, within the dialog.
+        const int need = QFontMetrics(l->font()).horizontalAdvance(text) + 2;
+        const int width = std::max(need, w);
+        l->setGeometry(std::max(4, std::min(x, 364 - 4 - width)), y, width, h);
         return l;
     };
     Lbl_01 = label("Lbl_01", QStringLiteral("JPEGファイル圧縮プログラム - lumaro -"), 80, 16, 281, 16);

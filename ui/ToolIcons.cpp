@@ -3,8 +3,17 @@
 #include <QPainter>
 #include <QPainterPath>
 
+// The icon images are compiled into this static library; its resources must
+// be registered explicitly.
+static void RegisterIconResources() { Q_INIT_RESOURCE(icons); }
+
 namespace lumaro::ui {
 namespace {
+
+void EnsureResources() {
+    static const bool done = (RegisterIconResources(), true);
+    (void)done;
+}
 
 constexpr int kSize = 24;
 
@@ -109,12 +118,16 @@ QIcon ToolIcon(TToolImage image) {
 }
 
 QIcon AppIcon() {
+    EnsureResources();
     QIcon icon;
     for (const char* name : {":/lumaro/lumaro-32.png", ":/lumaro/lumaro-48.png", ":/lumaro/lumaro-256.png"})
         icon.addFile(QString::fromLatin1(name));
     return icon;
 }
 
-QPixmap AppIcon32() { return QPixmap(QStringLiteral(":/lumaro/lumaro-32.png")); }
+QPixmap AppIcon32() {
+    EnsureResources();
+    return QPixmap(QStringLiteral(":/lumaro/lumaro-32.png"));
+}
 
 } // namespace lumaro::ui

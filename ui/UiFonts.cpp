@@ -13,6 +13,8 @@ void InstallFontSubstitutions() {
 }
 
 QFont DesignFont(int pixelHeight, bool bold) {
+    static const bool installed = (InstallFontSubstitutions(), true);
+    (void)installed;
     QFont f(QString::fromUtf16(kDesignFamily));
     f.setPixelSize(pixelHeight);
     f.setBold(bold);
