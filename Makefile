@@ -58,3 +58,15 @@ fuzz-run: fuzz-build
 	$(FUZZ_BUILD)/peel_fuzzer $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/seeds -dict=fuzz/jpeg.dict \
 	  -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=4096 -max_len=65536 \
 	  -artifact_prefix=$(FUZZ_BUILD)/artifacts/ -print_final_stats=1
+
+# ---- the README's picture of the desktop program: the main window after a
+# run over a few samples, grabbed on the offscreen platform.
+SCREENSHOT ?= docs/lumaro-main-window.png
+
+.PHONY: screenshot
+
+screenshot:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) > /dev/null
+	cmake --build $(BUILD) -j $(JOBS) --target lumaro_screenshot
+	mkdir -p $(dir $(SCREENSHOT))
+	QT_QPA_PLATFORM=offscreen $(BUILD)/tests/ui/lumaro_screenshot $(SCREENSHOT)
