@@ -178,11 +178,27 @@ TOutBitStreamFile::~TOutBitStreamFile() = default;
 
 void TOutBitStreamFile::Commit() {
     Drain();
+    WriteOutBuffer();
+}
+
+void TOutBitStreamFile::WriteOutBuffer() {
     if (BufLen) Stream.Write(Buffer, BufLen);
     BufLen = 0;
 }
 
 void TOutBitStreamFile::Drain() {
+    // Four bytes at a time while none of them needs a stuffed byte.
+    while (Bits >= 32 && BufLen + 4 < sizeof(Buffer)) {
+        const auto w = static_cast<std::uint32_t>(Acc >> (Bits - 32));
+        const std::uint32_t x = ~w;  // a 0xFF byte becomes a zero byte
+        if ((x - 0x01010101u) & ~x & 0x80808080u) break;
+        Buffer[BufLen] = static_cast<std::uint8_t>(w >> 24);
+        Buffer[BufLen + 1] = static_cast<std::uint8_t>(w >> 16);
+        Buffer[BufLen + 2] = static_cast<std::uint8_t>(w >> 8);
+        Buffer[BufLen + 3] = static_cast<std::uint8_t>(w);
+        BufLen += 4;
+        Bits -= 32;
+    }
     while (Bits >= 8) {
         const auto b = static_cast<std::uint8_t>(Acc >> (Bits - 8));
         Emit(b);
@@ -227,7 +243,7 @@ void TOutBitStreamFile::WriteWord(std::uint16_t w) {
 void TOutBitStreamFile::WriteBuffer(const void* src, std::size_t count) {
     Drain();
     if (Bits) FlushBits();
-    Commit();
+    WriteOutBuffer();
     Stream.Write(src, count);
 }
 

@@ -56,6 +56,16 @@ public:
     bool Overrun() const { return Count < PadBits; }
     // The fill stopped at the end of the data rather than at a marker.
     bool StoppedAtEnd() const { return Stopped && Pos + 1 >= Size; }
+    // The bit buffer, for a scan coder that keeps it in registers while it
+    // works and hands it back before anything else touches the reader.
+    void Export(std::uint64_t& buf, int& count) const {
+        buf = Buf;
+        count = Count;
+    }
+    void Import(std::uint64_t buf, int count) {
+        Buf = buf;
+        Count = count;
+    }
     // Drops the unread rest of the current byte; returns the number of whole
     // data bytes that were fetched but not consumed.
     int AlignToByte();
@@ -105,11 +115,21 @@ public:
         Bits += n;
         if (Bits >= 32) Drain();
     }
+    // The pending bits, for a coder that keeps them in registers (see the reader).
+    void Export(std::uint64_t& acc, int& bits) const {
+        acc = Acc;
+        bits = Bits;
+    }
+    void Import(std::uint64_t acc, int bits) {
+        Acc = acc;
+        Bits = bits;
+    }
+    void Drain();  // writes out every whole byte held in Acc
 
 private:
-    void Drain();  // writes out every whole byte held in Acc
+    void WriteOutBuffer();
     void Emit(std::uint8_t b) {
-        if (BufLen >= sizeof(Buffer) - 1) Commit();
+        if (BufLen >= sizeof(Buffer) - 1) WriteOutBuffer();
         Buffer[BufLen++] = b;
     }
 

@@ -6,6 +6,7 @@
 
 #include "BitStreamFile.h"
 #include "HuffmanBuilder.h"
+#include "LargeMemory.h"
 
 namespace lumaro {
 
@@ -56,11 +57,60 @@ struct EPeelFailure {};
 
 // ---------------------------------------------------------------- tables
 
-// 64 quantised coefficients of one block in scan (zig-zag) order; element 0
-// holds the absolute DC value.
-struct TCoefBlock {
-    std::int16_t C[64];
+// The quantised coefficients of every block, kept compactly in the order the
+// scan carries the blocks (every pass walks the scan in that same order). One
+// record per block: the DC difference, the number n of non-zero AC
+// coefficients (uint8), then n times (zig-zag position 1..63 as uint8, value).
+// A value (or DC difference) is kept as its size category and its extra bits,
+// (size << 12) | bits in 16 bits: exactly what the scan codes, so the encoder
+// copies it and the image cannot change. A photo needs a few bytes per block
+// instead of 128.
+class TCoefficientStore {
+public:
+    static constexpr std::size_t kMaxRecord = 3 + 63 * 3;
+    // A store this large means a file of hundreds of megabytes of scan data.
+    static constexpr std::size_t kLimit = std::size_t{3} << 30;
+
+    TCoefficientStore() = default;
+    TCoefficientStore(const TCoefficientStore&) = delete;
+    TCoefficientStore& operator=(const TCoefficientStore&) = delete;
+    ~TCoefficientStore() { FreeLarge(Data, Capacity); }
+
+    // Empties the store and makes room for about `expected` bytes.
+    void Start(std::size_t expected) {
+        Size = 0;
+        if (Capacity < expected) Grow(expected);
+    }
+    // Room for one more record; throws std::bad_alloc past the limit.
+    std::uint8_t* Room() {
+        if (Capacity - Size < kMaxRecord) Grow(std::max<std::size_t>(Capacity * 2, 1 << 16));
+        return Data + Size;
+    }
+    void Commit(const std::uint8_t* end) { Size = static_cast<std::size_t>(end - Data); }
+    const std::uint8_t* Begin() const { return Data; }
+    std::size_t Bytes() const { return Size; }
+
+private:
+    void Grow(std::size_t want) {
+        want = std::max(want, Size + kMaxRecord);
+        if (want > kLimit) throw std::bad_alloc();
+        auto* bigger = static_cast<std::uint8_t*>(AllocateLarge(want));
+        if (Size) std::memcpy(bigger, Data, Size);
+        FreeLarge(Data, Capacity);
+        Data = bigger;
+        Capacity = want;
+    }
+    std::uint8_t* Data = nullptr;
+    std::size_t Size = 0, Capacity = 0;
 };
+
+inline void Store16(std::uint8_t* p, unsigned v) {
+    p[0] = static_cast<std::uint8_t>(v);
+    p[1] = static_cast<std::uint8_t>(v >> 8);
+}
+inline unsigned Load16(const std::uint8_t* p) { return p[0] | (p[1] << 8); }
+inline unsigned Packed(int size, unsigned bits) { return (static_cast<unsigned>(size) << 12) | bits; }
+inline std::size_t RecordSize(const std::uint8_t* r) { return 3 + std::size_t{3} * r[2]; }
 
 // A Huffman table as the file defines it.
 struct TDefinedTable {
@@ -69,27 +119,41 @@ struct TDefinedTable {
     std::vector<std::int32_t> Symbol;  // HUFFVAL in canonical order
 };
 
+inline int Extend(int v, int s) { return v < (1 << (s - 1)) ? v - (1 << s) + 1 : v; }
+
 // Lookup tables for decoding: codes of up to kLookBits bits in one step,
-// longer ones through the canonical MaxCode/ValOffset arrays.
-constexpr int kLookBits = 9;
+// longer ones through the canonical MaxCode/ValOffset arrays. Where a code and
+// the value bits after it fit in kLookBits together, Value holds the whole
+// step at once: the value as (size << 12) | bits, the symbol and the bits it takes.
+constexpr int kLookBits = 10;
 
 struct TDecodeTable {
-    std::uint16_t Fast[1 << kLookBits];  // (length << 8) | symbol; 0 = longer code
+    std::uint16_t Fast[1 << kLookBits];   // (length << 8) | symbol; 0 = longer code
+    std::int32_t Value[1 << kLookBits];   // (packed value << 16) | (symbol << 8) | bits; 0 = no shortcut
     std::int32_t MaxCode[18];
     std::int32_t ValOffset[18];
     std::uint8_t Vals[256];
 
-    void Build(const std::int16_t bits[16], const std::vector<std::int32_t>& symbols) {
+    // maxSize: the largest value size the table's class allows (11 DC, 10 AC).
+    void Build(const std::int16_t bits[16], const std::vector<std::int32_t>& symbols, int cls) {
         std::memset(Fast, 0, sizeof Fast);
+        std::memset(Value, 0, sizeof Value);
         std::int32_t code = 0, k = 0;
         for (int len = 1; len <= 16; ++len) {
             ValOffset[len] = k - code;
             for (int j = 0; j < bits[len - 1]; ++j, ++k, ++code) {
-                Vals[k] = static_cast<std::uint8_t>(symbols[k]);
-                if (len <= kLookBits) {
-                    const int shift = kLookBits - len;
-                    const auto entry = static_cast<std::uint16_t>((len << 8) | symbols[k]);
-                    for (int x = code << shift; x < ((code + 1) << shift); ++x) Fast[x] = entry;
+                const int symbol = symbols[k];
+                Vals[k] = static_cast<std::uint8_t>(symbol);
+                if (len > kLookBits) continue;
+                const int shift = kLookBits - len;
+                const auto entry = static_cast<std::uint16_t>((len << 8) | symbol);
+                const int size = cls == 0 ? symbol : (symbol & 15);
+                const bool shortcut = size > 0 && size <= (cls == 0 ? 11 : 10) && len + size <= kLookBits;
+                for (int x = code << shift; x < ((code + 1) << shift); ++x) {
+                    Fast[x] = entry;
+                    if (!shortcut) continue;
+                    const unsigned raw = (x >> (kLookBits - len - size)) & ((1u << size) - 1);
+                    Value[x] = static_cast<std::int32_t>((Packed(size, raw) << 16) | (symbol << 8) | (len + size));
                 }
             }
             MaxCode[len] = bits[len - 1] ? code - 1 : -1;
@@ -130,7 +194,6 @@ inline int SizeOf(int v) {
     return a ? 32 - __builtin_clz(a) : 0;
 }
 
-inline int Extend(int v, int s) { return v < (1 << (s - 1)) ? v - (1 << s) + 1 : v; }
 
 // ---------------------------------------------------------------- frame
 
@@ -140,9 +203,6 @@ struct TComponent {
     int QuantTableId = 0;
     int McuH = 1, McuV = 1;            // blocks per MCU (1x1 in a one-component scan)
     int DCTableId = 0, ACTableId = 0;
-    std::size_t BlocksPerLine = 0, BlockRows = 0;
-    std::unique_ptr<TCoefBlock[]> Coefficients;
-    std::size_t Capacity = 0;
 };
 
 struct TSegment {
@@ -202,9 +262,9 @@ private:
     bool HasAnotherScan(std::size_t pos) const;
 
     bool DecodeScan();
-    bool DecodeBlock(TInBitStreamFile& in, std::int16_t* blk, int slot, const TDecodeTable& dc,
+    bool DecodeBlock(TInBitStreamFile& in, std::uint8_t*& record, const TDecodeTable& dc,
                      const TDecodeTable& ac, std::uint32_t* dcFreq, std::uint32_t* acFreq);
-    bool TakeRestartMarker(TInBitStreamFile& in, int* number);
+    bool TakeRestartMarker(TInBitStreamFile& in);
     void ReportOverrun(const TInBitStreamFile& in);
     void RecountSymbols();
     void BuildTables();
@@ -212,11 +272,11 @@ private:
     void WriteOptimizedHuffmanTables(const TSegment& seg);
     void CopyRest();
     bool EncodeScan();
-    void EncodeBlock(const std::int16_t* blk, int slot, const TEncodeTable& dc, const TEncodeTable& ac);
     bool VerifyScan(std::size_t scanStart);
 
-    template <class Fn>
-    bool ForEachBlockOfMcu(std::size_t row, std::size_t col, Fn&& fn);
+    // Visits the blocks of the scan in order; see its definition.
+    template <class RowFn, class BlockFn, class RestartFn>
+    bool WalkScan(RowFn&& onRow, BlockFn&& onBlock, RestartFn&& onRestart);
 
     TJpegPeel& Owner;
     TMemoryStream* InStream = nullptr;
@@ -238,6 +298,9 @@ private:
     std::int32_t DCPredictor[4] = {};
     std::int32_t MCUCounter = 0;
     std::size_t ScanDataStart = 0;  // first byte after the scan header
+    int McuSlots[4 * 16] = {};      // the component slot of each block of an MCU
+    int BlocksPerMcu = 0;
+    TCoefficientStore Coefficients;
 
     std::vector<TSegment> Segments;
     TDefinedTable Defined[2][2];
@@ -417,7 +480,7 @@ void TJpegPeelImpl::CheckScanTables() {
     }
     for (int c = 0; c < 2; ++c)
         for (int t = 0; t < 2; ++t)
-            if (Used[c][t]) Decode[c][t].Build(Defined[c][t].HuffBits, Defined[c][t].Symbol);
+            if (Used[c][t]) Decode[c][t].Build(Defined[c][t].HuffBits, Defined[c][t].Symbol, c);
 }
 
 // Block layout. A scan of several components is interleaved: each MCU holds
@@ -444,20 +507,11 @@ void TJpegPeelImpl::ComputeLayout() {
         blocks += std::uint64_t(MCUCols) * MCURows * Comp[i].McuH * Comp[i].McuV;
     const std::uint64_t scanBytes = InStream->Size() - ScanDataStart;
     if (blocks > scanBytes * 4 + 4) Fail(kMsgScanTruncated);
-    constexpr std::uint64_t kMaxStoreBytes = std::uint64_t{6} << 30;
-    if (blocks * sizeof(TCoefBlock) > kMaxStoreBytes) Fail(kMsgTooLarge);
 
-    for (int i = 0; i < ComponentCount; ++i) {
-        TComponent& c = Comp[i];
-        c.BlocksPerLine = std::size_t(MCUCols) * c.McuH;
-        c.BlockRows = std::size_t(MCURows) * c.McuV;
-        const std::size_t need = c.BlocksPerLine * c.BlockRows;
-        if (c.Capacity < need) {  // kept between files; only ever grows
-            c.Coefficients.reset();
-            c.Capacity = 0;
-            c.Coefficients.reset(new TCoefBlock[need]);
-            c.Capacity = need;
-        }
+    BlocksPerMcu = 0;
+    for (int i = 0; i < ScanCount; ++i) {
+        const int slot = ScanOrder[i];
+        for (int b = 0; b < Comp[slot].McuH * Comp[slot].McuV; ++b) McuSlots[BlocksPerMcu++] = slot;
     }
 }
 
@@ -482,23 +536,58 @@ bool TJpegPeelImpl::HasAnotherScan(std::size_t pos) const {
     return false;
 }
 
-// ------------------------------------------------------------ scan decoding
+// ------------------------------------------------------------ scan walking
 
-template <class Fn>
-bool TJpegPeelImpl::ForEachBlockOfMcu(std::size_t row, std::size_t col, Fn&& fn) {
-    for (int i = 0; i < ScanCount; ++i) {
-        const int slot = ScanOrder[i];
-        TComponent& c = Comp[slot];
-        for (int v = 0; v < c.McuV; ++v) {
-            TCoefBlock* line = &c.Coefficients[(row * c.McuV + v) * c.BlocksPerLine + col * c.McuH];
-            for (int h = 0; h < c.McuH; ++h)
-                if (!fn(slot, line[h].C)) return false;
+// Visits every block of the scan in order: MCU by MCU, within an MCU the
+// components in scan-header order, each with its rows of blocks. Between two
+// restart intervals the DC predictions start again from 0 and onRestart runs
+// (never after the last MCU). Stops as soon as a callback returns false.
+template <class RowFn, class BlockFn, class RestartFn>
+bool TJpegPeelImpl::WalkScan(RowFn&& onRow, BlockFn&& onBlock, RestartFn&& onRestart) {
+    std::memset(DCPredictor, 0, sizeof DCPredictor);
+    MCUCounter = 0;
+    for (std::int32_t row = 0; row < MCURows; ++row) {
+        if (!onRow(row)) return false;
+        for (std::int32_t col = 0; col < MCUCols; ++col) {
+            for (int b = 0; b < BlocksPerMcu; ++b)
+                if (!onBlock(McuSlots[b])) return false;
+            if (!RestartEnabled) continue;
+            ++MCUCounter;
+            const bool last = row == MCURows - 1 && col == MCUCols - 1;
+            if (!last && MCUCounter == RestartInterval) {
+                std::memset(DCPredictor, 0, sizeof DCPredictor);
+                MCUCounter = 0;
+                if (!onRestart()) return false;
+            }
         }
     }
     return true;
 }
 
-inline int DecodeSymbol(TInBitStreamFile& in, const TDecodeTable& t) {
+// ------------------------------------------------------------ scan decoding
+
+// The reader's bit buffer held in locals while a block is decoded: stores into
+// the coefficient store could otherwise alias it and force a reload per bit.
+struct TBitWindow {
+    TInBitStreamFile& In;
+    std::uint64_t Buf;
+    int Count;
+    explicit TBitWindow(TInBitStreamFile& in) : In(in) { in.Export(Buf, Count); }
+    ~TBitWindow() { In.Import(Buf, Count); }
+    void Need32() {
+        if (Count >= 32) return;
+        In.Import(Buf, Count);
+        In.Fill();
+        In.Export(Buf, Count);
+    }
+    std::uint32_t Peek(int n) const { return static_cast<std::uint32_t>(Buf >> (64 - n)); }
+    void Skip(int n) {
+        Buf <<= n;
+        Count -= n;
+    }
+};
+
+inline int DecodeSymbol(TBitWindow& in, const TDecodeTable& t) {
     const std::uint16_t e = t.Fast[in.Peek(kLookBits)];
     if (e) {
         in.Skip(e >> 8);
@@ -514,29 +603,44 @@ inline int DecodeSymbol(TInBitStreamFile& in, const TDecodeTable& t) {
     return -1;
 }
 
-// Decodes one block; counts every symbol. A block whose symbols differ from
-// what the encoder will write for its coefficients (zeros coded explicitly,
-// zero runs not followed by a coefficient) marks the file for a recount.
-bool TJpegPeelImpl::DecodeBlock(TInBitStreamFile& in, std::int16_t* blk, int slot, const TDecodeTable& dc,
+// Decodes one block into a store record and counts every symbol. A block
+// whose symbols differ from what the encoder will write for its coefficients
+// (zeros coded explicitly, zero runs not followed by a coefficient) marks the
+// file for a recount.
+bool TJpegPeelImpl::DecodeBlock(TInBitStreamFile& reader, std::uint8_t*& record, const TDecodeTable& dc,
                                 const TDecodeTable& ac, std::uint32_t* dcFreq, std::uint32_t* acFreq) {
-    std::memset(blk, 0, 64 * sizeof(std::int16_t));
-    if (in.Available() < 32) in.Fill();
-    const int s = DecodeSymbol(in, dc);
-    if (s < 0 || s > 11) return false;
-    ++dcFreq[s];
-    int diff = 0;
-    if (s) {
-        diff = Extend(static_cast<int>(in.Peek(s)), s);
+    TBitWindow in(reader);
+    in.Need32();
+    if (const std::int32_t e = dc.Value[in.Peek(kLookBits)]) {
+        in.Skip(e & 0xFF);
+        ++dcFreq[(e >> 8) & 0xFF];
+        Store16(record, static_cast<unsigned>(e) >> 16);
+    } else {
+        const int s = DecodeSymbol(in, dc);
+        if (s < 0 || s > 11) return false;
+        ++dcFreq[s];
+        const unsigned bits = s ? in.Peek(s) : 0;
         in.Skip(s);
+        Store16(record, Packed(s, bits));
     }
-    const int value = DCPredictor[slot] + diff;
-    if (value < -32768 || value > 32767) return false;
-    blk[0] = static_cast<std::int16_t>(value);
-    DCPredictor[slot] = value;
+    std::uint8_t* p = record + 3;
 
     bool pendingZeroRun = false;
     for (int k = 1; k < 64;) {
-        if (in.Available() < 32) in.Fill();
+        in.Need32();
+        // Common case: code and value bits in one lookup.
+        if (const std::int32_t e = ac.Value[in.Peek(kLookBits)]) {
+            in.Skip(e & 0xFF);
+            const int rs = (e >> 8) & 0xFF;
+            ++acFreq[rs];
+            k += rs >> 4;
+            if (k > 63) return false;
+            p[0] = static_cast<std::uint8_t>(k++);
+            Store16(p + 1, static_cast<unsigned>(e) >> 16);
+            p += 3;
+            pendingZeroRun = false;
+            continue;
+        }
         const int rs = DecodeSymbol(in, ac);
         if (rs < 0) return false;
         ++acFreq[rs];
@@ -552,11 +656,15 @@ bool TJpegPeelImpl::DecodeBlock(TInBitStreamFile& in, std::int16_t* blk, int slo
         if (size > 10) return false;
         k += r;
         if (k > 63) return false;
-        blk[k++] = static_cast<std::int16_t>(Extend(static_cast<int>(in.Peek(size)), size));
+        p[0] = static_cast<std::uint8_t>(k++);
+        Store16(p + 1, Packed(size, in.Peek(size)));
         in.Skip(size);
+        p += 3;
         pendingZeroRun = false;
     }
     if (pendingZeroRun) NeedRecount = true;
+    record[2] = static_cast<std::uint8_t>((p - record - 3) / 3);
+    record = p;
     return true;
 }
 
@@ -566,7 +674,7 @@ void TJpegPeelImpl::ReportOverrun(const TInBitStreamFile& in) {
 
 // At a restart position: the rest of the current byte is padding, and the
 // next two bytes must be a restart marker (fill bytes 0xFF may precede it).
-bool TJpegPeelImpl::TakeRestartMarker(TInBitStreamFile& in, int* number) {
+bool TJpegPeelImpl::TakeRestartMarker(TInBitStreamFile& in) {
     if (in.Overrun()) {
         ReportOverrun(in);
         return false;
@@ -587,7 +695,6 @@ bool TJpegPeelImpl::TakeRestartMarker(TInBitStreamFile& in, int* number) {
         Error(kMsgRestart);
         return false;
     }
-    if (number) *number = d[pos + 1] - 0xD0;
     in.SetRawPosition(pos + 2);
     return true;
 }
@@ -595,89 +702,80 @@ bool TJpegPeelImpl::TakeRestartMarker(TInBitStreamFile& in, int* number) {
 bool TJpegPeelImpl::DecodeScan() {
     TInBitStreamFile& in = *InBits;
     in.SetRawPosition(ScanDataStart);
-    std::memset(DCPredictor, 0, sizeof DCPredictor);
-    MCUCounter = 0;
-    for (std::int32_t row = 0; row < MCURows; ++row) {
-        if (!Progress(row)) return false;
-        for (std::int32_t col = 0; col < MCUCols; ++col) {
-            const bool ok = ForEachBlockOfMcu(row, col, [&](int slot, std::int16_t* blk) {
-                const TComponent& c = Comp[slot];
-                return DecodeBlock(in, blk, slot, Decode[0][c.DCTableId], Decode[1][c.ACTableId],
-                                   Use.Freq[0][c.DCTableId], Use.Freq[1][c.ACTableId]);
-            });
-            if (in.Overrun()) {  // bits taken past a marker or the end
-                ReportOverrun(in);
+    // A block record takes 3 bytes and each coefficient 3 more; photos need
+    // about four bytes of store per byte of scan data.
+    const std::size_t scanBytes = InStream->Size() - ScanDataStart;
+    std::size_t blocks = 0;
+    for (int i = 0; i < ComponentCount; ++i) blocks += std::size_t(MCUCols) * MCURows * Comp[i].McuH * Comp[i].McuV;
+    Coefficients.Start(std::min(blocks * 3 + scanBytes * 4, TCoefficientStore::kLimit));
+    std::uint8_t* record = nullptr;
+    bool huffmanError = false;
+    const bool ok = WalkScan(
+        [&](std::int32_t row) {
+            if (row > 0 && in.Overrun()) return false;  // bits taken past a marker or the end
+            return Progress(row);
+        },
+        [&](int slot) {
+            const TComponent& c = Comp[slot];
+            record = Coefficients.Room();
+            if (!DecodeBlock(in, record, Decode[0][c.DCTableId], Decode[1][c.ACTableId],
+                             Use.Freq[0][c.DCTableId], Use.Freq[1][c.ACTableId])) {
+                huffmanError = true;
                 return false;
             }
-            if (!ok) {
-                Error(kMsgHuffman);
-                return false;
-            }
-            if (RestartEnabled) {
-                ++MCUCounter;
-                const bool last = row == MCURows - 1 && col == MCUCols - 1;
-                if (!last && MCUCounter == RestartInterval) {
-                    std::memset(DCPredictor, 0, sizeof DCPredictor);
-                    MCUCounter = 0;
-                    if (!TakeRestartMarker(in, nullptr)) return false;
-                }
-            }
-        }
+            Coefficients.Commit(record);
+            return true;
+        },
+        [&] { return TakeRestartMarker(in); });
+    if (in.Overrun()) {
+        ReportOverrun(in);  // before any other message: the data ran into a marker
+        return false;
     }
-    return true;
+    if (huffmanError) Error(kMsgHuffman);
+    return ok;
 }
 
 // ------------------------------------------------------------ statistics
 
-// Per block, the symbols the encoder writes for these coefficients.
+// For every block record, the symbols the encoder writes: the DC difference,
+// then for each non-zero coefficient the zero runs before it and its
+// run/size symbol, and an end of block unless coefficient 63 is non-zero.
+// The sink gets each symbol with its extra bits.
 template <class Sink>
-inline void WalkBlockSymbols(const std::int16_t* blk, int diff, Sink&& sink) {
-    sink.Dc(diff);
-    int zeros = 0;
-    for (int k = 1; k < 64; ++k) {
-        const int v = blk[k];
-        if (v == 0) {
-            ++zeros;
-            continue;
-        }
-        while (zeros > 15) {
-            sink.Ac(0xF0, 0);
-            zeros -= 16;
-        }
-        sink.Ac(zeros * 16 + SizeOf(v), v);
-        zeros = 0;
+inline const std::uint8_t* WalkRecordSymbols(const std::uint8_t* r, Sink&& sink) {
+    const unsigned dc = Load16(r);
+    sink.Dc(static_cast<int>(dc >> 12), dc & 0xFFF);
+    const int n = r[2];
+    r += 3;
+    int last = 0;
+    for (int i = 0; i < n; ++i, r += 3) {
+        const int pos = r[0];
+        const unsigned v = Load16(r + 1);
+        int run = pos - last - 1;
+        for (; run > 15; run -= 16) sink.Ac(0xF0, 0);
+        sink.Ac(run * 16 + static_cast<int>(v >> 12), v & 0xFFF);
+        last = pos;
     }
-    if (zeros > 0) sink.Ac(0x00, 0);
+    if (last < 63) sink.Ac(0x00, 0);
+    return r;
 }
 
 void TJpegPeelImpl::RecountSymbols() {
     std::memset(&Use, 0, sizeof Use);
-    std::memset(DCPredictor, 0, sizeof DCPredictor);
-    MCUCounter = 0;
-    for (std::int32_t row = 0; row < MCURows; ++row) {
-        for (std::int32_t col = 0; col < MCUCols; ++col) {
-            ForEachBlockOfMcu(row, col, [&](int slot, std::int16_t* blk) {
-                const TComponent& c = Comp[slot];
-                struct {
-                    std::uint32_t* dc;
-                    std::uint32_t* ac;
-                    void Dc(int diff) { ++dc[SizeOf(diff)]; }
-                    void Ac(int symbol, int) { ++ac[symbol]; }
-                } counter{Use.Freq[0][c.DCTableId], Use.Freq[1][c.ACTableId]};
-                WalkBlockSymbols(blk, blk[0] - DCPredictor[slot], counter);
-                DCPredictor[slot] = blk[0];
-                return true;
-            });
-            if (RestartEnabled) {
-                ++MCUCounter;
-                const bool last = row == MCURows - 1 && col == MCUCols - 1;
-                if (!last && MCUCounter == RestartInterval) {
-                    std::memset(DCPredictor, 0, sizeof DCPredictor);
-                    MCUCounter = 0;
-                }
-            }
-        }
-    }
+    const std::uint8_t* r = Coefficients.Begin();
+    WalkScan([](std::int32_t) { return true; },
+             [&](int slot) {
+                 const TComponent& c = Comp[slot];
+                 struct {
+                     std::uint32_t* dc;
+                     std::uint32_t* ac;
+                     void Dc(int size, unsigned) { ++dc[size]; }
+                     void Ac(int symbol, unsigned) { ++ac[symbol]; }
+                 } counter{Use.Freq[0][c.DCTableId], Use.Freq[1][c.ACTableId]};
+                 r = WalkRecordSymbols(r, counter);
+                 return true;
+             },
+             [] { return true; });
 }
 
 // Each table the scan uses is built once, from the definition in force for the
@@ -749,54 +847,45 @@ void TJpegPeelImpl::CopyRest() {
     OutBits->WriteBuffer(InStream->Memory() + ScanDataStart, rest);
 }
 
-void TJpegPeelImpl::EncodeBlock(const std::int16_t* blk, int slot, const TEncodeTable& dc,
-                                const TEncodeTable& ac) {
-    TOutBitStreamFile& out = *OutBits;
-    struct {
-        TOutBitStreamFile& out;
-        const TEncodeTable& dc;
-        const TEncodeTable& ac;
-        void Dc(int diff) {
-            const int s = SizeOf(diff);
-            out.PutBits(dc.Code[s], dc.Length[s]);
-            if (s) out.PutBits(static_cast<std::uint32_t>(diff < 0 ? diff - 1 : diff) & ((1u << s) - 1), s);
-        }
-        void Ac(int symbol, int v) {
-            out.PutBits(ac.Code[symbol], ac.Length[symbol]);
-            const int s = symbol & 15;
-            if (s) out.PutBits(static_cast<std::uint32_t>(v < 0 ? v - 1 : v) & ((1u << s) - 1), s);
-        }
-    } writer{out, dc, ac};
-    WalkBlockSymbols(blk, blk[0] - DCPredictor[slot], writer);
-    DCPredictor[slot] = blk[0];
-}
-
 bool TJpegPeelImpl::EncodeScan() {
-    std::memset(DCPredictor, 0, sizeof DCPredictor);
-    MCUCounter = 0;
+    TOutBitStreamFile& out = *OutBits;
+    const std::uint8_t* r = Coefficients.Begin();
     int restartNumber = 0;
-    for (std::int32_t row = 0; row < MCURows; ++row) {
-        if (!Progress(MCURows + row)) return false;
-        for (std::int32_t col = 0; col < MCUCols; ++col) {
-            ForEachBlockOfMcu(row, col, [&](int slot, std::int16_t* blk) {
-                const TComponent& c = Comp[slot];
-                EncodeBlock(blk, slot, Encode[0][c.DCTableId], Encode[1][c.ACTableId]);
-                return true;
-            });
-            if (RestartEnabled) {
-                ++MCUCounter;
-                const bool last = row == MCURows - 1 && col == MCUCols - 1;
-                if (!last && MCUCounter == RestartInterval) {
-                    std::memset(DCPredictor, 0, sizeof DCPredictor);
-                    MCUCounter = 0;
-                    // the raw write first completes the current byte with 0-bits
-                    OutBits->WriteWord(static_cast<std::uint16_t>(0xFFD0 + restartNumber));
-                    restartNumber = (restartNumber + 1) & 7;
-                }
-            }
-        }
-    }
-    return true;
+    return WalkScan([&](std::int32_t row) { return Progress(MCURows + row); },
+                    [&](int slot) {
+                        const TComponent& c = Comp[slot];
+                        // The writer's pending bits live in locals for the block.
+                        struct {
+                            TOutBitStreamFile& out;
+                            const TEncodeTable& dc;
+                            const TEncodeTable& ac;
+                            std::uint64_t acc;
+                            int bits;
+                            void Put(std::uint32_t value, int n) {
+                                acc = (acc << n) | value;
+                                bits += n;
+                                if (bits < 32) return;
+                                out.Import(acc, bits);
+                                out.Drain();
+                                out.Export(acc, bits);
+                            }
+                            void Dc(int size, unsigned extra) { Put((dc.Code[size] << size) | extra, dc.Length[size] + size); }
+                            void Ac(int symbol, unsigned extra) {
+                                const int size = symbol & 15;
+                                Put((ac.Code[symbol] << size) | extra, ac.Length[symbol] + size);
+                            }
+                        } writer{out, Encode[0][c.DCTableId], Encode[1][c.ACTableId], 0, 0};
+                        out.Export(writer.acc, writer.bits);
+                        r = WalkRecordSymbols(r, writer);
+                        out.Import(writer.acc, writer.bits);
+                        return true;
+                    },
+                    [&] {
+                        // the raw write first completes the current byte with 0-bits
+                        out.WriteWord(static_cast<std::uint16_t>(0xFFD0 + restartNumber));
+                        restartNumber = (restartNumber + 1) & 7;
+                        return true;
+                    });
 }
 
 // Decodes the new scan with the new tables and compares every block with the
@@ -807,51 +896,41 @@ bool TJpegPeelImpl::VerifyScan(std::size_t scanStart) {
     TDecodeTable tables[2][2];
     for (int c = 0; c < 2; ++c)
         for (int t = 0; t < 2; ++t)
-            if (Used[c][t]) tables[c][t].Build(Optimal[c][t].HuffBits, Optimal[c][t].Symbol);
+            if (Used[c][t]) tables[c][t].Build(Optimal[c][t].HuffBits, Optimal[c][t].Symbol, c);
     TInBitStreamFile in(*OutStream, nullptr);
     in.SetRawPosition(scanStart);
-    std::memset(DCPredictor, 0, sizeof DCPredictor);
-    MCUCounter = 0;
-    int expectRestart = 0;
-    std::uint32_t scratchFreq[2][256];
+    const std::uint8_t* expected = Coefficients.Begin();
+    std::uint8_t decoded[TCoefficientStore::kMaxRecord];
+    std::uint32_t scratch[2][256];
     const bool savedRecount = NeedRecount;
-    bool same = true;
-    for (std::int32_t row = 0; row < MCURows && same; ++row) {
-        for (std::int32_t col = 0; col < MCUCols && same; ++col) {
-            same = ForEachBlockOfMcu(row, col, [&](int slot, std::int16_t* blk) {
-                const TComponent& c = Comp[slot];
-                TCoefBlock decoded;
-                return DecodeBlock(in, decoded.C, slot, tables[0][c.DCTableId], tables[1][c.ACTableId],
-                                   scratchFreq[0], scratchFreq[1]) &&
-                       std::memcmp(decoded.C, blk, sizeof decoded.C) == 0;
-            });
-            if (in.Overrun()) same = false;
-            if (same && RestartEnabled) {
-                ++MCUCounter;
-                const bool last = row == MCURows - 1 && col == MCUCols - 1;
-                if (!last && MCUCounter == RestartInterval) {
-                    std::memset(DCPredictor, 0, sizeof DCPredictor);
-                    MCUCounter = 0;
-                    int number = -1;
-                    const bool saw = in.AlignToByte() == 0 && !in.Overrun();
-                    const std::size_t pos = in.RawPosition();
-                    const std::uint8_t* d = OutStream->Memory();
-                    if (saw && pos + 1 < OutStream->Size() && d[pos] == 0xFF) number = d[pos + 1] - 0xD0;
-                    same = number == expectRestart;
-                    in.SetRawPosition(pos + 2);
-                    expectRestart = (expectRestart + 1) & 7;
-                }
-            }
-        }
-    }
+    int restartNumber = 0;
+    const std::uint8_t* d = OutStream->Memory();
+    const std::size_t size = OutStream->Size();
+    bool same = WalkScan(
+        [&](std::int32_t) { return !in.Overrun(); },
+        [&](int slot) {
+            const TComponent& c = Comp[slot];
+            std::uint8_t* end = decoded;
+            if (!DecodeBlock(in, end, tables[0][c.DCTableId], tables[1][c.ACTableId], scratch[0], scratch[1]))
+                return false;
+            const std::size_t n = static_cast<std::size_t>(end - decoded);
+            if (n != RecordSize(expected) || std::memcmp(decoded, expected, n) != 0) return false;
+            expected += n;
+            return true;
+        },
+        [&] {
+            if (in.Overrun() || in.AlignToByte() != 0) return false;
+            const std::size_t pos = in.RawPosition();
+            if (pos + 1 >= size || d[pos] != 0xFF || d[pos + 1] != 0xD0 + restartNumber) return false;
+            restartNumber = (restartNumber + 1) & 7;
+            in.SetRawPosition(pos + 2);
+            return true;
+        });
     NeedRecount = savedRecount;
-    if (same) {
-        same = in.AlignToByte() == 0 && !in.Overrun();
-        const std::size_t pos = in.RawPosition();
-        same = same && pos + 2 == OutStream->Size() && OutStream->Memory()[pos] == 0xFF &&
-               OutStream->Memory()[pos + 1] == 0xD9;
-    }
-    return same;
+    if (!same || in.Overrun() || in.AlignToByte() != 0) return false;
+    const std::size_t pos = in.RawPosition();
+    return expected == Coefficients.Begin() + Coefficients.Bytes() && pos + 2 == size && d[pos] == 0xFF &&
+           d[pos + 1] == 0xD9;
 }
 
 // ------------------------------------------------------------ the whole job

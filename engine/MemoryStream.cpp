@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "LargeMemory.h"
+
 namespace lumaro {
 
 void TMemoryStream::Read(void* dest, std::size_t n) {
@@ -15,10 +17,22 @@ std::uint8_t TMemoryStream::ReadByte() {
     return Bytes[Pos++];
 }
 
+void TMemoryStream::Reserve(std::size_t n) {
+    if (n <= Bytes.capacity()) return;
+    // A large page more than asked, so that the whole of n can lie on large pages.
+    Bytes.reserve(n >= kLargePage ? n + kLargePage : n);
+    AdviseLargePages(Bytes.data(), Bytes.capacity());
+}
+
 void TMemoryStream::Write(const void* src, std::size_t n) {
     if (!n) return;
-    if (Pos + n > Bytes.size()) Bytes.resize(Pos + n);
-    std::memcpy(Bytes.data() + Pos, src, n);
+    const auto* bytes = static_cast<const std::uint8_t*>(src);
+    if (Pos == Bytes.size()) {  // appending: no zero fill first
+        Bytes.insert(Bytes.end(), bytes, bytes + n);
+    } else {
+        if (Pos + n > Bytes.size()) Bytes.resize(Pos + n);
+        std::memcpy(Bytes.data() + Pos, bytes, n);
+    }
     Pos += n;
 }
 

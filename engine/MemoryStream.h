@@ -26,7 +26,8 @@ public:
 
     // Size and position 0; the capacity is kept for the next file.
     void Clear() { Bytes.clear(); Pos = 0; }
-    void Reserve(std::size_t n) { Bytes.reserve(n); }
+    // Room for n bytes without reallocation, on large pages where possible.
+    void Reserve(std::size_t n);
 
     // Reads exactly n bytes or throws EReadError without moving.
     void Read(void* dest, std::size_t n);
