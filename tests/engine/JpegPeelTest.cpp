@@ -403,7 +403,10 @@ INSTANTIATE_TEST_SUITE_P(
         LayoutCase{"gray_sampled_1x3_restart_blocks", 17, 41, {{7, 1, 3, 0, 0, 0}}, {}, 5},
         LayoutCase{"one_pixel", 1, 1, {{1, 2, 2, 0, 0, 0}, {2, 1, 1, 1, 1, 1}, {3, 1, 1, 1, 1, 1}}, {}, -1},
         LayoutCase{"restart_every_mcu_of_many", 256, 8, {{1, 1, 1, 0, 0, 0}, {2, 1, 1, 1, 1, 1}, {3, 1, 1, 1, 1, 1}}, {}, 1},
-        LayoutCase{"restart_interval_zero", 32, 32, {{1, 1, 1, 0, 0, 0}}, {}, 0}),
+        LayoutCase{"restart_interval_zero", 32, 32, {{1, 1, 1, 0, 0, 0}}, {}, 0},
+        // Large enough that the output passes through the writer's buffer many times.
+        LayoutCase{"large_420", 640, 480, {{1, 2, 2, 0, 0, 0}, {2, 1, 1, 1, 1, 1}, {3, 1, 1, 1, 1, 1}}, {}, -1},
+        LayoutCase{"large_gray_restart", 512, 384, {{1, 1, 1, 0, 0, 0}}, {}, 7}),
     [](const auto& info) { return std::string(info.param.Name); });
 
 TEST(Exactness, TablesAreRebuiltFromTheCountsOfThisFile) {
