@@ -70,3 +70,14 @@ screenshot:
 	cmake --build $(BUILD) -j $(JOBS) --target lumaro_screenshot
 	mkdir -p $(dir $(SCREENSHOT))
 	QT_QPA_PLATFORM=offscreen $(BUILD)/tests/ui/lumaro_screenshot $(SCREENSHOT)
+
+# ---- speed: lumaro-cli against jpegtran and djpeg on the same files, in one run
+BENCH_BUILD ?= build-bench
+BENCH_REPS ?= 7
+
+.PHONY: bench
+
+bench: deps-test
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DLUMARO_GUI=OFF -DLUMARO_TESTS=OFF > /dev/null
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target lumaro-cli
+	bench/run-bench.sh $(BENCH_BUILD) $(BENCH_REPS)

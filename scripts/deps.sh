@@ -6,7 +6,7 @@ want=(build-essential cmake pkg-config libgtest-dev qt6-base-dev fonts-ipafont-g
       libjpeg-turbo-progs)
 if [ "${1:-run}" = test ]; then
   want+=(jpeginfo imagemagick libimage-exiftool-perl libbenchmark-dev xvfb xauth
-        clang libclang-rt-14-dev libjpeg-dev)
+        clang libclang-rt-14-dev libjpeg-dev bc)
 fi
 missing=()
 for p in "${want[@]}"; do

@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Times lumaro-cli against its peers on the same files in one run:
+# jpegtran -optimize -copy all (the same job) and djpeg (decoding to pixels).
+# Usage: bench/run-bench.sh BUILD_DIR [REPS]
+set -euo pipefail
+build=${1:-build-bench}
+reps=${2:-5}
+cli="$build/cli/lumaro-cli"
+shared="$(cd "$(dirname "$0")/.." && pwd)/../shared/corpus"
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+
+files=()
+for f in camera/tests/42_IndexError.jpg camera/hdr/iphone_hdr_NO.jpg camera/Reconyx_HC500_Hyperfire.jpg; do
+  [ -f "$shared/$f" ] && files+=("$shared/$f")
+done
+if [ ${#files[@]} -eq 0 ]; then
+  echo "(no shared corpus: timing the bundled samples)"
+  files=(samples/*.jpg)
+fi
+
+# median wall milliseconds and peak RSS (KB) of a command over $reps runs
+measure() {
+  local out=$1; shift
+  local times=() rss=0
+  for ((i = 0; i < reps; i++)); do
+    local t0 t1
+    t0=$(date +%s%N)
+    /usr/bin/time -f %M -o "$tmp/rss" "$@" > "$out" 2>/dev/null
+    t1=$(date +%s%N)
+    times+=($(( (t1 - t0) / 1000 )))
+    local r; r=$(tail -1 "$tmp/rss"); [ "$r" -gt "$rss" ] && rss=$r
+  done
+  local med; med=$(printf '%s\n' "${times[@]}" | sort -n | sed -n "$(( (reps + 1) / 2 ))p")
+  echo "$med $rss"
+}
+
+printf '%-28s %9s %8s %8s %10s | %9s %8s %7s | %9s %7s\n' file "lumaro ms" "MB/s" "RSS MB" "out bytes" "jpegtran" "RSS MB" "ratio" "djpeg ms" "ratio"
+sum_l=0; sum_j=0; sum_d=0
+for f in "${files[@]}"; do
+  size=$(stat -c%s "$f")
+  read -r tl rl < <(measure "$tmp/l.jpg" "$cli" --stdout "$f")
+  read -r tj rj < <(measure "$tmp/j.jpg" jpegtran -optimize -copy all "$f")
+  read -r td rd < <(measure /dev/null djpeg "$f")
+  sum_l=$((sum_l + tl)); sum_j=$((sum_j + tj)); sum_d=$((sum_d + td))
+  printf '%-28s %9.1f %8.1f %8.1f %10d | %9.1f %8.1f %6.1fx | %9.1f %6.1fx\n' "$(basename "$f")" \
+    "$(echo "$tl/1000" | bc -l)" "$(echo "$size/$tl" | bc -l)" "$(echo "$rl/1024" | bc -l)" "$(stat -c%s "$tmp/l.jpg")" \
+    "$(echo "$tj/1000" | bc -l)" "$(echo "$rj/1024" | bc -l)" "$(echo "$tj/$tl" | bc -l)" \
+    "$(echo "$td/1000" | bc -l)" "$(echo "$td/$tl" | bc -l)"
+done
+printf 'overall: lumaro %.1f ms, jpegtran %.1f ms (%.1fx faster), djpeg %.1f ms (%.1fx faster)\n' \
+  "$(echo "$sum_l/1000" | bc -l)" "$(echo "$sum_j/1000" | bc -l)" "$(echo "$sum_j/$sum_l" | bc -l)" \
+  "$(echo "$sum_d/1000" | bc -l)" "$(echo "$sum_d/$sum_l" | bc -l)"
