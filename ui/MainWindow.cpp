@@ -401,7 +401,11 @@ void TFm_Main::SetGridVisible(bool Visible) {
 }
 
 void TFm_Main::SetGridRowCount(int RowCount) {
+    // Rows that vanish take their selection with them; that is not a choice
+    // of the user's, so the core is not told (it sets the selection next).
+    SettingSelection = true;
     if (GridModel) GridModel->SetDataRows(RowCount - 1);
+    SettingSelection = false;
 }
 
 void TFm_Main::SetGridSelection(const TGridSelection& Selection) {
