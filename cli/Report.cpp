@@ -250,7 +250,9 @@ void TReporter::DrawBar(bool Force) {
     for (const auto& [worker, h] : InHand)
         if (h.Max > 0) bytes += double(h.Bytes) * std::min(h.Position, h.Max) / h.Max;
     double fraction = RunBytes > 0 ? bytes / double(RunBytes) : double(FilesDone) / double(RunFiles);
-    fraction = std::min(1.0, std::max(0.0, fraction));
+    // The engine counts each pass of a file from 0: the bar only moves forward.
+    fraction = std::min(1.0, std::max(LastFraction, fraction));
+    LastFraction = fraction;
     const int width = std::min(40, std::max(10, TerminalWidth(Cfg.Err) - 30));
     const int filled = int(fraction * width + 0.5);
     std::string bar = "\r[" + std::string(filled, '#') + std::string(width - filled, '-') + "] " +

@@ -88,6 +88,7 @@ private:
     std::map<unsigned, TInHand> InHand;
     TTotals Sum;
     bool BarShown = false;
+    double LastFraction = 0;
     std::chrono::steady_clock::time_point LastDraw{};
 };
 

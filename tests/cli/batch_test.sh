@@ -239,6 +239,18 @@ cmp -s "$W/j1.json" "$W/j2.json" || fail "-j" "-j 1 and -j 2 reported differentl
 n_src=$(find "$W/src" -name '*.jpg' | wc -l)
 [ "$(find "$W/j1" -path '*result_lumaro/*.jpg' | wc -l)" = "$n_src" ] || fail "-j" "expected $n_src results"
 
+# ==== Ctrl+C during --overwrite: every source is whole, old or new ===========
+W=$(fresh interrupt)
+convert -seed 3 -size 1600x1200 plasma:fractal "$ROOT/big.ppm"
+cjpeg -quality 95 -outfile "$ROOT/big.jpg" "$ROOT/big.ppm"
+for i in $(seq 1 24); do cp "$ROOT/big.jpg" "$W/big$i.jpg"; done
+"$CLI" -j 1 --overwrite "$W" >"$OUT" 2>"$ERR" & pid=$!
+sleep 0.7; kill -INT "$pid" 2>/dev/null; wait "$pid"; RC=$?
+[ "$RC" = 130 ] || [ "$RC" = 0 ] || fail "interrupt" "exit $RC, expected 130 (or 0 when it was done first)"
+[ "$RC" = 130 ] || echo "note: the run ended before the interrupt"
+for i in $(seq 1 24); do check_result "$ROOT/big.jpg" "$W/big$i.jpg" "interrupt big$i"; done
+[ -z "$(ls -A "$W" | grep -v '^big[0-9]*\.jpg$')" ] || fail "interrupt" "left behind: $(ls -A "$W" | grep -v '^big[0-9]*\.jpg$')"
+
 # ==== --json: every line parses, paths escaped ================================
 W=$(fresh json)
 weird=("quote\"d.jpg" 'back\slash.jpg' "日本語の写真.jpg" $'tab\there.jpg' $'\xff\xfe-latin.jpg')
