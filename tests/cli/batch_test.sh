@@ -111,6 +111,15 @@ for jobs in 1 2; do
   for n in a.jpg a.jpeg b.jpg; do check_result "$W/orig/$n" "$W/$n" "--backup -j $jobs $n"; done
 done
 
+# The same file under two spellings must not have its backup replaced by the
+# already processed bytes (which would lose the stripped Exif for good).
+W=$(fresh backup-twice)
+cp "$PICS/granite-exif.jpg" "$W/g.jpg"; cp "$W/g.jpg" "$ROOT/g.orig"
+run_cli_in "$W" --backup --strip-exif g.jpg ./g.jpg "$W/g.jpg"
+expect_rc 0 "--backup twice"
+cmp -s "$ROOT/g.orig" "$W/g.bak" || fail "--backup twice" "g.bak is not the original"
+[ "$(ls "$W" | tr '\n' ' ')" = "g.bak g.jpg " ] || fail "--backup twice" "files: $(ls "$W" | tr '\n' ' ')"
+
 # ==== -r: sub-folders ==========================================================
 W=$(fresh recurse)
 mkdir -p "$W/top/sub/deeper"
