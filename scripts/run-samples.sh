@@ -23,8 +23,12 @@ total_before=0 total_after=0 failed=0 count=0
 for f in "${files[@]}"; do
   name="$(basename "$f")"
   before=$(stat -c %s "$f")
-  if ! "$cli" --stdout "$f" >"$out/$name" 2>"$out/$name.err"; then
-    printf '%-28s %10d %10s  %s\n' "$name" "$before" "-" "$(tr -d '\r' <"$out/$name.err" | head -n 1)"
+  rc=0
+  "$cli" --stdout "$f" >"$out/$name" 2>"$out/$name.err" || rc=$?
+  if [ "$rc" != 0 ]; then
+    why="$(sed "s|^$f: ||" "$out/$name.err" | head -n 1)"
+    [ "$rc" = 1 ] || why="lumaro-cli ended with status $rc ${why}"
+    printf '%-28s %10d %10s  %s\n' "$name" "$before" "-" "$why"
     failed=$((failed + 1))
     continue
   fi
