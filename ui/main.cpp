@@ -6,9 +6,44 @@
 #include <vector>
 
 #include <QApplication>
+#ifndef _WIN32
+#include <csignal>
+#include <unistd.h>
+
+#include <QSocketNotifier>
+#endif
 
 #include "MainWindow.h"
 #include "UiFonts.h"
+
+#ifndef _WIN32
+// SIGTERM and SIGINT (a logout, `kill`, Ctrl+C in the terminal) become an
+// ordinary close request, so a run stops after the file in hand and the
+// settings are saved. The handler only writes to a pipe; the window's thread
+// reads it.
+static int gTermPipe[2] = {-1, -1};
+
+static void OnTerminate(int) {
+    const char c = 1;
+    [[maybe_unused]] auto n = ::write(gTermPipe[1], &c, 1);
+}
+
+static void CloseOnTerminate(QWidget& window) {
+    if (::pipe(gTermPipe) != 0) return;
+    auto* notifier = new QSocketNotifier(gTermPipe[0], QSocketNotifier::Read, &window);
+    QObject::connect(notifier, &QSocketNotifier::activated, &window, [&window] {
+        char c;
+        [[maybe_unused]] auto n = ::read(gTermPipe[0], &c, 1);
+        window.close();
+    });
+    struct sigaction sa {};
+    sa.sa_handler = OnTerminate;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+}
+#endif
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
@@ -27,6 +62,9 @@ int main(int argc, char** argv) {
     }
 
     lumaro::ui::TFm_Main window(std::move(services));
+#ifndef _WIN32
+    CloseOnTerminate(window);
+#endif
     window.show();
     return app.exec();
 }

@@ -86,6 +86,15 @@ void MainWindowTest::startUpState() {
     QCOMPARE(w.windowTitle(), QStringLiteral("JPEGファイル圧縮プログラム - lumaro -"));
     QCOMPARE(w.frameGeometry(), QRect(231, 172, 696, 480));
     QVERIFY(w.Grid->isHidden());
+    // The empty list asks for a drop, in grey, right below the tool bar.
+    QWidget* area = w.findChild<QWidget*>(QStringLiteral("ListArea"));
+    QVERIFY(area);
+    QCOMPARE(area->mapTo(&w, QPoint(0, 0)).y(), w.Panel->mapTo(&w, QPoint(0, 0)).y() + 32);
+    const QImage face = area->grab().toImage();
+    int grey = 0;
+    for (int y = 0; y < 30; ++y)
+        for (int x = 0; x < 200; ++x) grey += face.pixelColor(x, y) == QColor(128, 128, 128);
+    QVERIFY(grey > 20);
     QVERIFY(w.StatusBar->isVisible());
     QVERIFY(w.ProgressBar->isHidden());
     QCOMPARE(w.Panel->height(), 32);
@@ -188,6 +197,7 @@ void MainWindowTest::dropOfFilesAndFolders() {
     QApplication::sendEvent(&w, &drop);
     QVERIFY(drop.isAccepted());
     QTRY_COMPARE(rig.List().size(), std::size_t(3));
+    QVERIFY(!w.Grid->isHidden());
     QCOMPARE(rig.List()[1].SourcePath, rig.Path("dropped/granite-exif.jpg"));  // listed by name
     QCOMPARE(rig.List()[2].SourcePath, rig.Path("dropped/rose-420.jpg"));
     // Only the first non-JPEG of a drop is reported.
