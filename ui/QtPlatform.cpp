@@ -33,7 +33,8 @@ std::string FolderResult(const QString& chosen) {
 
 } // namespace
 
-QString JpegFilter() { return QStringLiteral("JPEGファイル (*.JPG *.JPEG *.jpg *.jpeg *.Jpg *.Jpeg)"); }
+// Names are matched case-sensitively here, so both spellings are listed.
+QString JpegFilter() { return QStringLiteral("JPEGファイル (*.jpg *.jpeg *.JPG *.JPEG)"); }
 
 std::optional<std::vector<std::string>> TQtDialogs::OpenFiles() {
     QFileDialog dlg(Owner, QString(), QString(), JpegFilter());

@@ -6,6 +6,8 @@
 #include <vector>
 
 #include <QApplication>
+#include <QLibraryInfo>
+#include <QTranslator>
 #ifndef _WIN32
 #include <csignal>
 #include <unistd.h>
@@ -50,6 +52,11 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("lumaro"));
     QApplication::setDesktopFileName(QStringLiteral("lumaro"));
     lumaro::ui::InstallFontSubstitutions();
+    // The program speaks Japanese whatever the locale: so do Qt's own file
+    // dialogs and buttons, when the Qt translations are installed.
+    QTranslator qtJapanese;
+    if (qtJapanese.load(QStringLiteral("qtbase_ja"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QApplication::installTranslator(&qtJapanese);
 
     lumaro::ui::TMainWindowServices services;
     // Arguments are taken as raw bytes so that any file name survives; a
