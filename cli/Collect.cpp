@@ -32,7 +32,8 @@ std::string DisplayPath(const std::string& Absolute, const std::string& SourceDi
     if (!SourceDisplay.empty() && SourceDisplay[0] == '/') return Absolute;
     const std::string prefix = IncludeTrailingSeparator(WorkingFolder);
     if (Absolute.rfind(prefix, 0) == 0) return Absolute.substr(prefix.size());
-    return std::filesystem::path(Absolute).lexically_relative(WorkingFolder).string();
+    const std::string relative = std::filesystem::path(Absolute).lexically_relative(WorkingFolder).string();
+    return relative.empty() ? Absolute : relative;
 }
 
 TCollector::TCollector(IFileSystem& fs, bool recurse, std::string workingFolder)
