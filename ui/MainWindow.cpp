@@ -14,7 +14,9 @@
 #include <QMenuBar>
 #include <QMimeData>
 #include <QPainter>
+#include <QGuiApplication>
 #include <QProgressBar>
+#include <QScreen>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTimer>
@@ -140,6 +142,7 @@ TFm_Main::TFm_Main(TMainWindowServices services, QWidget* parent) : QMainWindow(
     // layer opens sources with O_RDONLY).
     TWindowGeometry geometry;
     LoadErrors = Services.Settings.Load(Settings, geometry);
+    KeepOnScreen(geometry);
     LoadedGeometry = geometry;
     ApplyGeometry(geometry);  // a failed load still leaves a usable geometry
     ColourIndicators();
@@ -319,6 +322,19 @@ void TFm_Main::ApplyGeometry(const TWindowGeometry& g) {
     case 2: setWindowState(Qt::WindowMaximized); break;
     default: setWindowState(Qt::WindowNoState); break;
     }
+}
+
+void TFm_Main::KeepOnScreen(TWindowGeometry& g) {
+    // A place stored while another monitor was attached may lie off every
+    // screen now; the window then opens at its designed place instead.
+    const QRect frame(g.Left, g.Top, std::max(1, g.Width), std::max(1, g.Height));
+    const auto screens = QGuiApplication::screens();
+    for (QScreen* s : screens)
+        if (s->availableGeometry().intersects(frame)) return;
+    if (screens.isEmpty()) return;
+    const TWindowGeometry designed;
+    g.Left = designed.Left;
+    g.Top = designed.Top;
 }
 
 void TFm_Main::showEvent(QShowEvent* e) {

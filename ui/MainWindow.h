@@ -129,6 +129,7 @@ private:
     void BuildGrid(QWidget* body);
     void SizeColumns();
     void ApplyGeometry(const TWindowGeometry& g);
+    static void KeepOnScreen(TWindowGeometry& g);
     TWindowGeometry CurrentGeometry() const;
     void FormClose();
     template <class F> void Guarded(F&& f);

@@ -78,6 +78,7 @@ private slots:
     void helpTopicAndAbout();
     void settingsSurviveARestart();
     void failedLoadStillStarts();
+    void storedPlaceOffEveryScreen();
 };
 
 void MainWindowTest::startUpState() {
@@ -710,6 +711,14 @@ void MainWindowTest::failedLoadStillStarts() {
     QCOMPARE(w.frameGeometry(), QRect(231, 172, 696, 480));
     w.close();
     QCOMPARE(rig.Dialogs.Messages.back().Text, std::string("/x/ostrel.ini に書き込めません"));
+}
+
+void MainWindowTest::storedPlaceOffEveryScreen() {
+    TRig rig;
+    rig.Store.Stored = true;
+    rig.Store.Geometry = TWindowGeometry{-9000, -9000, 500, 640, 0};
+    auto& w = rig.Open();
+    QCOMPARE(w.frameGeometry(), QRect(231, 172, 640, 500));  // the size is kept
 }
 
 QTEST_MAIN(MainWindowTest)
