@@ -49,6 +49,13 @@ std::string Percent(std::int64_t Before, std::int64_t After) {
     return buf;
 }
 
+// A message that already names the file is shown as it is, else after the name.
+std::string Named(const std::string& Source, const std::string& Text, const char* Between) {
+    const std::string line = OneLine(Text);
+    if (!Source.empty() && line.rfind(Source, 0) == 0) return line;
+    return Source + Between + line;
+}
+
 int TerminalWidth(std::FILE* f) {
     struct winsize ws;
     if (ioctl(fileno(f), TIOCGWINSZ, &ws) == 0 && ws.ws_col > 20) return ws.ws_col;
@@ -113,7 +120,7 @@ std::string FileLine(const TOutcome& o) {
         return o.Source + ": " + sizes + " (小さくならないため元のまま)";
     case TFileStatus::Failed:
         if (!o.Result.empty()) return o.Source + ": " + sizes + " (処理できないため元のまま: " + OneLine(o.Message) + ")";
-        return o.Source + ": 失敗: " + OneLine(o.Message);
+        return Named(o.Source, o.Message, ": 失敗: ");
     default:
         return o.Source + ": 処理しませんでした";
     }
@@ -226,7 +233,8 @@ void TReporter::Emit(const TOutcome& o) {
     if (o.Status == TFileStatus::Skipped) return;  // counted in the summary only
     ClearBar();
     if (!Cfg.Quiet) {
-        for (const std::string& box : o.Boxes) std::fprintf(Cfg.Err, "lumaro-cli: %s: %s\n", o.Source.c_str(), OneLine(box).c_str());
+        for (const std::string& box : o.Boxes)
+            std::fprintf(Cfg.Err, "lumaro-cli: %s\n", Named(o.Source, box, ": ").c_str());
         std::fflush(Cfg.Err);
     }
     if (Cfg.Json) std::fprintf(Cfg.Out, "%s\n", JsonLine(o).c_str());

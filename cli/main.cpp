@@ -127,6 +127,8 @@ int RunBatch(const TCliOptions& o) {
     // A path that cannot be read stops everything before a file is touched,
     // as the window does when collecting fails, unless --keep-going is given.
     std::atomic<bool> stop{unreadable && !settings.gCopyOriginal};
+    if (stop && !request.Files.empty())
+        reporter.Notice("読み込めないパスがあるため、どのファイルも処理しませんでした (--keep-going で残りを処理します)。");
     reporter.BeginRun(request.Files.size(), bytes);
     RunUnits(request, reporter, stop, gInterrupted);
     const auto elapsed = static_cast<std::uint32_t>(
