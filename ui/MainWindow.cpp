@@ -619,19 +619,28 @@ bool TFm_Main::eventFilter(QObject* watched, QEvent* e) {
     if (e->type() == QEvent::KeyPress) {
         auto* w = qobject_cast<QWidget*>(watched);
         auto* k = static_cast<QKeyEvent*>(e);
-        // Each key press is seen once: where it is delivered first.
-        const bool first = w && w->window() == this &&
-                           (w == QApplication::focusWidget() || (!QApplication::focusWidget() && w == this));
-        if (first && k->key() == Qt::Key_A && (k->modifiers() & Qt::ControlModifier) && !Grid->isHidden() &&
-            !BatchCore->FileList().empty()) {
-            BatchCore->SelectAll();
-            RepaintGrid();
+        // A key press travels from the focused control up to the window and
+        // passes this filter at every step; it is acted on at the first. The
+        // key code tells a new press (Ctrl, then A) that reuses the address.
+        if (w && w->window() == this && (e != KeyInFlight || k->key() != KeyInFlightCode)) {
+            KeyInFlight = e;
+            KeyInFlightCode = k->key();
+            if (k->key() == Qt::Key_A && (k->modifiers() & Qt::ControlModifier)) FormKeyDown();
         }
+    } else if (e->type() == QEvent::KeyRelease) {
+        KeyInFlight = nullptr;
     } else if (e->type() == QEvent::Resize && watched == Grid->viewport()) {
         // A vertical scroll bar that comes or goes changes the client width.
         if (!Grid->isHidden()) QMetaObject::invokeMethod(this, [this] { FormResize(); }, Qt::QueuedConnection);
     }
     return QMainWindow::eventFilter(watched, e);
+}
+
+void TFm_Main::FormKeyDown() {
+    // Ctrl+A while the grid is shown selects every data row.
+    if (Grid->isHidden() || BatchCore->FileList().empty()) return;
+    BatchCore->SelectAll();
+    RepaintGrid();
 }
 
 void TFm_Main::closeEvent(QCloseEvent* e) {

@@ -104,6 +104,7 @@ public:
     void GridSelectCell();
     void TimerTimer();
     void FormResize();
+    void FormKeyDown();  // Ctrl+A
     void ColourIndicators();
     // Adds the paths as a drop does.
     void DropPaths(const std::vector<std::string>& Paths);
@@ -146,6 +147,8 @@ private:
     bool SettingSelection = false;
     bool Closed = false;
     bool GeometryPending = true;
+    const QEvent* KeyInFlight = nullptr;  // the key press being delivered
+    int KeyInFlightCode = 0;
 };
 
 } // namespace lumaro::ui
