@@ -495,15 +495,17 @@ void MainWindowTest::largeFileKeepsTheWindowResponsive() {
     QVERIFY(img.save(QString::fromStdString(big), "JPG", 92));
     rig.Add({big});
     // A zero timer that re-arms itself counts the event loop's turns.
-    int turns = 0, stopAt = -1;
+    int turns = 0, stopAt = -1, furthest = 0;
     std::function<void()> tick = [&] {
         ++turns;
+        furthest = std::max(furthest, w.ProgressBar->value());
         if (turns == stopAt) w.sbn_StopOperation->click();
         if (w.Core().RunInProgress()) QTimer::singleShot(0, &w, tick);
     };
     QTimer::singleShot(0, &w, tick);
     w.mnu_DoOperation->trigger();
     QVERIFY2(turns >= 20, qPrintable(QString::number(turns)));  // the window ran during the one file
+    QVERIFY(furthest > 0 && furthest <= w.ProgressBar->maximum());  // and the bar moved
     QVERIFY(fs::exists(rig.Path("result_lumaro/big.jpg")));
     QVERIFY(SamePixels(big, rig.Path("result_lumaro/big.jpg")));
 
