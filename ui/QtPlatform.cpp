@@ -31,13 +31,20 @@ std::string FolderResult(const QString& chosen) {
     return p;
 }
 
+// A dialog opened from another modal dialog (the options' folder browser)
+// belongs to that dialog, so that it stays in front of it.
+QWidget* DialogParent(QWidget* owner) {
+    if (QWidget* modal = QApplication::activeModalWidget()) return modal;
+    return owner;
+}
+
 } // namespace
 
 // Names are matched case-sensitively here, so both spellings are listed.
 QString JpegFilter() { return QStringLiteral("JPEGファイル (*.jpg *.jpeg *.JPG *.JPEG)"); }
 
 std::optional<std::vector<std::string>> TQtDialogs::OpenFiles() {
-    QFileDialog dlg(Owner, QString(), QString(), JpegFilter());
+    QFileDialog dlg(DialogParent(Owner), QString(), QString(), JpegFilter());
     dlg.setFileMode(QFileDialog::ExistingFiles);
     dlg.setAcceptMode(QFileDialog::AcceptOpen);
     dlg.setOption(QFileDialog::ReadOnly, false);
@@ -52,13 +59,13 @@ std::optional<std::string> TQtDialogs::PickFolder() { return PickFolder(std::str
 
 std::optional<std::string> TQtDialogs::PickFolder(const std::string& Title, const std::string& Initial) {
     const QString start = Initial.empty() ? DesktopRoot() : U(Initial);
-    const QString chosen = QFileDialog::getExistingDirectory(Owner, U(Title), start, QFileDialog::ShowDirsOnly);
+    const QString chosen = QFileDialog::getExistingDirectory(DialogParent(Owner), U(Title), start, QFileDialog::ShowDirsOnly);
     if (chosen.isEmpty()) return std::nullopt;
     return FolderResult(chosen);
 }
 
 std::optional<std::string> TQtDialogs::SaveAs(const std::string& InitialPath) {
-    QFileDialog dlg(Owner, QString(), QString(), JpegFilter());
+    QFileDialog dlg(DialogParent(Owner), QString(), QString(), JpegFilter());
     dlg.setAcceptMode(QFileDialog::AcceptSave);
     dlg.setFileMode(QFileDialog::AnyFile);
     dlg.setDefaultSuffix(QStringLiteral("JPG"));
@@ -77,7 +84,7 @@ TWarningButton TQtDialogs::ShowWarning() {
 }
 
 void TQtDialogs::ShowMessage(const TMessageBox& Box) {
-    QMessageBox box(Owner);
+    QMessageBox box(DialogParent(Owner));
     box.setWindowTitle(U(Box.Title));
     box.setText(U(Box.Text));
     switch (Box.Icon) {
