@@ -55,6 +55,7 @@ std::vector<std::string> JpegFilesUnder(const std::string& Folder);
 struct TTally {
     int Tried = 0, Refused = 0, Accepted = 0, Judged = 0;
     double SlowestSeconds = 0;
+    long PeakRssKb = 0;  // of the process that ran the series
 };
 
 // The outcome of one hostile input must be a refusal with a message or a
