@@ -46,7 +46,7 @@ ui::TFm_Main& TRig::Open(std::vector<std::string> arguments) {
     Window = std::make_unique<ui::TFm_Main>(Services(std::move(arguments)));
     Current = Window.get();
     Window->show();
-    QTest::qWaitForWindowExposed(Window.get());
+    if (!QTest::qWaitForWindowExposed(Window.get())) qWarning("the main window was not exposed");
     return *Window;
 }
 
