@@ -46,4 +46,4 @@ measure sparse-65535x65535-grey    65535 65535 1 0
 measure sparse-65535x65535-colour  65535 65535 3 0
 measure dense-4096x4096-grey        4096  4096 1 1
 measure dense-16384x8192-grey      16384  8192 1 1
-measure dense-16384x16384-colour   16384 16384 3 1
+measure dense-8192x8192-colour     8192  8192 3 1
