@@ -8,9 +8,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -44,12 +42,28 @@ int Usage(const std::string& Message) {
     return 2;
 }
 
+// Reads the whole file straight into the stream's buffer (on large pages).
+bool ReadInto(const std::string& path, TMemoryStream& into) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return false;
+    std::vector<std::uint8_t>& bytes = into.Data();
+    bool ok = std::fseek(f, 0, SEEK_END) == 0;
+    const long size = ok ? std::ftell(f) : -1;
+    ok = size >= 0 && std::fseek(f, 0, SEEK_SET) == 0;
+    if (ok) {
+        into.Reserve(static_cast<std::size_t>(size));
+        bytes.resize(static_cast<std::size_t>(size));
+        ok = std::fread(bytes.data(), 1, bytes.size(), f) == bytes.size() && std::fgetc(f) == EOF;
+    }
+    std::fclose(f);
+    into.SetPosition(0);
+    return ok;
+}
+
 int RunToStdout(const TCliOptions& o) {
     const std::string& path = o.Paths.front();
-    std::ifstream f(path, std::ios::binary);
-    if (!f) { std::cerr << path << ": cannot be read\n"; return 1; }
-    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    TMemoryStream in(std::move(bytes)), out;
+    TMemoryStream in, out;
+    if (!ReadInto(path, in)) { std::cerr << path << ": cannot be read\n"; return 1; }
 
     TJpegPeel peel;
     peel.OptimizeCode = o.Optimize;

@@ -605,8 +605,8 @@ inline int DecodeSymbol(TBitWindow& in, const TDecodeTable& t) {
 
 // Decodes one block into a store record and counts every symbol. A block
 // whose symbols differ from what the encoder will write for its coefficients
-// (zeros coded explicitly, zero runs not followed by a coefficient) marks the
-// file for a recount.
+// (zero runs not followed by a coefficient, which the encoder replaces by an
+// end of block) marks the file for a recount.
 bool TJpegPeelImpl::DecodeBlock(TInBitStreamFile& reader, std::uint8_t*& record, const TDecodeTable& dc,
                                 const TDecodeTable& ac, std::uint32_t* dcFreq, std::uint32_t* acFreq) {
     TBitWindow in(reader);
@@ -647,10 +647,13 @@ bool TJpegPeelImpl::DecodeBlock(TInBitStreamFile& reader, std::uint8_t*& record,
         const int r = rs >> 4, size = rs & 15;
         if (size == 0) {
             if (r == 0) break;  // end of block
-            if (k + r > 63) return false;
-            k += r + 1;
-            if (r == 15) pendingZeroRun = true;
-            else NeedRecount = true;
+            // Runs 1 to 14 with size 0 are undefined in a sequential scan:
+            // common decoders end the block there, a literal reading writes
+            // r + 1 zeros and goes on. The two give different pictures, so
+            // no result could be trusted to show what the source shows.
+            if (r != 15 || k + r > 63) return false;
+            k += 16;
+            pendingZeroRun = true;
             continue;
         }
         if (size > 10) return false;
