@@ -13,34 +13,6 @@ namespace lumaro {
 
 namespace {
 
-// The POSIX file system reads the process's umask by setting it to 0 and back
-// while it writes a file; a second thread writing or creating a folder in
-// that moment would get (or leave behind) a umask of 0 and world-writable
-// results. Writes, copies and folder creation therefore take turns; reading
-// and the engine, where the time goes, still run in parallel.
-class TSerialisedFileSystem : public TPosixFileSystem {
-public:
-    TWriteStatus WriteWholeFile(const std::string& Path, const std::uint8_t* Data, std::size_t Size,
-                                TIoError& Error) override {
-        std::lock_guard<std::recursive_mutex> guard(WriteLock());
-        return TPosixFileSystem::WriteWholeFile(Path, Data, Size, Error);
-    }
-    bool CopyFile(const std::string& Source, const std::string& Dest, TIoError& Error) override {
-        std::lock_guard<std::recursive_mutex> guard(WriteLock());
-        return TPosixFileSystem::CopyFile(Source, Dest, Error);  // writes through WriteWholeFile above
-    }
-    bool CreateFolder(const std::string& Path) override {
-        std::lock_guard<std::recursive_mutex> guard(WriteLock());
-        return TPosixFileSystem::CreateFolder(Path);
-    }
-
-private:
-    static std::recursive_mutex& WriteLock() {
-        static std::recursive_mutex lock;
-        return lock;
-    }
-};
-
 // What the workers share.
 struct TShared {
     TShared(const TRunRequest& R, TReporter& Rep, std::atomic<bool>& St, const std::atomic<bool>& In)
@@ -222,7 +194,7 @@ private:
     unsigned Id;
     TShared& S;
     TSettings Settings;
-    TSerialisedFileSystem Fs;
+    TPosixFileSystem Fs;  // thread-safe: unique temporary names, folders made once
     TSteadyClock Clock;
     TBatchCore Core;
 

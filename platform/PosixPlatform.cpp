@@ -283,7 +283,10 @@ bool TPosixFileSystem::FolderExists(const std::string& Path) {
 bool TPosixFileSystem::CreateFolder(const std::string& Path) {
     std::string p = Path;
     while (p.size() > 1 && p.back() == '/') p.pop_back();
-    return ::mkdir(p.c_str(), 0777) == 0;
+    if (::mkdir(p.c_str(), 0777) == 0) return true;
+    // Made a moment ago by someone else (another worker of the same run): fine.
+    struct stat st;
+    return errno == EEXIST && ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool TPosixFileSystem::CopyFile(const std::string& Source, const std::string& Dest, TIoError& Error) {

@@ -2,7 +2,7 @@
 # Installs the Debian packages the project needs, only those that are missing.
 # Usage: scripts/deps.sh run|test
 set -euo pipefail
-want=(build-essential cmake pkg-config libgtest-dev qt6-base-dev fonts-ipafont-gothic
+want=(build-essential cmake pkg-config libgtest-dev qt6-base-dev qt6-translations-l10n fonts-ipafont-gothic
       libjpeg-turbo-progs)
 if [ "${1:-run}" = test ]; then
   want+=(jpeginfo imagemagick libimage-exiftool-perl libbenchmark-dev xvfb xauth
