@@ -105,8 +105,8 @@ for name in "${cases[@]}"; do
   [ "$FAILURES" = "$before" ] && echo "ok   $name ($(size_of "$G/$name.jpg") -> $(size_of "$TMP_ROOT/acc/opt.jpg") bytes)"
 done
 
-# ---- specific expectations beyond the common checks -----------------------
-w="$TMP_ROOT/spec"; mkdir -p "$w"
+# ---- particular expectations beyond the common checks ---------------------
+w="$TMP_ROOT/extra"; mkdir -p "$w"
 # A DHT segment with four tables comes out as four segments, in the same order.
 if run_cli "$w/one.jpg" "$w/err" "$G/dht-one-segment.jpg"; then
   got="$(segments "$w/one.jpg" | grep '^DHT ' | cut -d' ' -f2,3 | tr '\n' ' ')"
