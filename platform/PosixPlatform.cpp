@@ -93,6 +93,21 @@ int CreateTemporaryBeside(const std::string& Target, std::string& Temp) {
     return -1;
 }
 
+// One read(2), retried when a signal interrupts it; n = 0 at the end of the file.
+bool ReadSome(int fd, std::uint8_t* dest, std::size_t count, std::size_t& n, TIoError& error) {
+    for (;;) {
+        const ssize_t got = ::read(fd, dest, count);
+        if (got >= 0) {
+            n = static_cast<std::size_t>(got);
+            return true;
+        }
+        if (errno != EINTR) {
+            error = MakeError(errno);
+            return false;
+        }
+    }
+}
+
 // Opens a regular file for reading. Folders, pipes and devices are refused
 // (a pipe would block the window until someone writes to it).
 int OpenRegularFile(const std::string& path, TIoError& error, struct stat* st) {
@@ -155,20 +170,21 @@ bool TPosixFileSystem::ReadWholeFile(const std::string& Path, std::vector<std::u
     int fd = OpenRegularFile(Path, Error, &st);
     if (fd < 0) return false;
     try {
-        Data.clear();
-        if (st.st_size > 0) Data.reserve(static_cast<std::size_t>(st.st_size));
-        std::uint8_t chunk[65536];
+        // Straight into the buffer, one byte more than the file's size so the
+        // end is seen without growing it; a file that grew meanwhile is read on.
+        Data.resize(st.st_size > 0 ? static_cast<std::size_t>(st.st_size) + 1 : 65536);
+        std::size_t got = 0;
         for (;;) {
-            ssize_t n = ::read(fd, chunk, sizeof chunk);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                Error = MakeError(errno);
+            if (got == Data.size()) Data.resize(Data.size() * 2);
+            std::size_t n = 0;
+            if (!ReadSome(fd, Data.data() + got, Data.size() - got, n, Error)) {
                 ::close(fd);
                 return false;
             }
             if (n == 0) break;
-            Data.insert(Data.end(), chunk, chunk + n);
+            got += n;
         }
+        Data.resize(got);
     } catch (const std::bad_alloc&) {
         Error = MakeError(ENOMEM);
         ::close(fd);
@@ -219,15 +235,13 @@ bool TPosixFileSystem::ReadFirstBytes(const std::string& Path, std::size_t Count
     Bytes.assign(Count, 0);
     std::size_t got = 0;
     while (got < Count) {
-        ssize_t n = ::read(fd, Bytes.data() + got, Count - got);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            Error = MakeError(errno);
+        std::size_t n = 0;
+        if (!ReadSome(fd, Bytes.data() + got, Count - got, n, Error)) {
             ::close(fd);
             return false;
         }
         if (n == 0) break;
-        got += static_cast<std::size_t>(n);
+        got += n;
     }
     ::close(fd);
     if (got < Count) {

@@ -1,4 +1,5 @@
 #include "ProfileFile.h"
+#include "StoreText.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -7,21 +8,7 @@ namespace lumaro {
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
-
-std::string Trim(const std::string& text) {
-    std::size_t first = 0, last = text.size();
-    while (first < last && IsBlank(text[first])) ++first;
-    while (last > first && IsBlank(text[last - 1])) --last;
-    return text.substr(first, last - first);
-}
-
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool SameName(const std::string& a, const std::string& b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return Lower(x) == Lower(y); });
-}
+using namespace storetext;
 
 bool IsSectionLine(const std::string& trimmed) { return !trimmed.empty() && trimmed.front() == '['; }
 

@@ -1,4 +1,5 @@
 #include "RegistryFile.h"
+#include "StoreText.h"
 
 #include "ConfigFile.h"
 
@@ -11,22 +12,7 @@ namespace {
 
 const char kHeader[] = "Windows Registry Editor Version 5.00";
 
-bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r'; }
-
-std::string Trim(const std::string& text) {
-    std::size_t first = 0, last = text.size();
-    while (first < last && IsSpace(text[first])) ++first;
-    while (last > first && IsSpace(text[last - 1])) --last;
-    return text.substr(first, last - first);
-}
-
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-// Registry names compare without regard to (ASCII) letter case.
-bool SameName(const std::string& a, const std::string& b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return Lower(x) == Lower(y); });
-}
+using namespace storetext;
 
 bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
     return text.size() >= prefix.size() && SameName(text.substr(0, prefix.size()), prefix);
@@ -159,7 +145,7 @@ bool ParseHex(const std::string& data, unsigned& type, std::vector<unsigned char
     if (pos >= data.size() || data[pos] != ':') return false;
     std::string list;
     for (std::size_t i = pos + 1; i < data.size(); ++i)
-        if (!IsSpace(data[i]) && data[i] != '\n' && data[i] != '\\') list += data[i];
+        if (!IsBlank(data[i]) && data[i] != '\n' && data[i] != '\\') list += data[i];
     bytes.clear();
     if (list.empty()) return true;
     for (std::size_t i = 0;; i += 3) {
@@ -294,7 +280,7 @@ void TRegistryFileKey::Parse(const std::string& input) {
         if (pos != std::string::npos && (lines[i][pos] == '"' || lines[i][pos] == '@')) {
             std::string name;
             bool named = lines[i][pos] == '@' ? (++pos, true) : ParseQuoted(lines[i], pos, name);
-            while (named && pos < lines[i].size() && IsSpace(lines[i][pos])) ++pos;
+            while (named && pos < lines[i].size() && IsBlank(lines[i][pos])) ++pos;
             if (named && pos < lines[i].size() && lines[i][pos] == '=') {
                 line.IsValue = true;
                 line.Name = name;
