@@ -14,6 +14,8 @@ const char* const kStopped = "処理を中止しました。";
 const char* const kSaveFailed = "ファイルの保存に失敗しました。処理を中止しました。";
 const char* const kReadFailed = "ファイルを読み込めませんでした。処理を中止しました。";
 const char* const kWriteFailed = "ファイルの書き込みに失敗しました。処理を中止しました。";
+const char* const kChangedMeanwhile =
+    "ファイルが処理中に他のプログラムによって変更されたため、上書きしませんでした。処理を中止しました。";
 const char* const kInternalError = "内部エラーが発生しました: ";
 const char* const kOneFileTime = "処理時間  ";
 const char* const kOneFileTail = "ミリ秒。ダブルクリックすると処理後の画像を表示します。";
@@ -33,6 +35,7 @@ private:
     bool MakeBackup(const std::string& Source);
     bool RunEngine();
     TStep TargetNotWritten(std::size_t Index);
+    bool SourceChangedSince(const std::string& Source, const TFileTimes& Before, std::size_t SizeRead);
     void Begin();
     void End(bool WriteStatus);
     void SetRunCommands(bool Running);
@@ -215,6 +218,13 @@ TBatchCore::TRun::TStep TBatchCore::TRun::ProcessEntry(std::size_t i) {
     if (C.OutStream.Size() >= C.InStream.Size()) C.OutStream.CopyFrom(C.InStream);
 
     TFileEntry& entry = C.List[i];
+    // Over the source: a file that another program changed while it was being
+    // processed keeps that change; the result of its old content is not written.
+    if (target == source && SourceChangedSince(source, times, C.InStream.Size())) {
+        entry.SizeAfter = -1;
+        Error(std::string(kChangedMeanwhile) + "\n" + source);
+        return TStep::End;
+    }
     switch (C.Fs.WriteWholeFile(target, C.OutStream.Memory(), C.OutStream.Size(), error)) {
     case TWriteStatus::Ok:
         break;
@@ -237,6 +247,13 @@ TBatchCore::TRun::TStep TBatchCore::TRun::ProcessEntry(std::size_t i) {
     view.RepaintGrid();
     view.ProcessEvents();  // a stop pressed here is seen at the next file
     return TStep::Next;
+}
+
+bool TBatchCore::TRun::SourceChangedSince(const std::string& Source, const TFileTimes& Before,
+                                          std::size_t SizeRead) {
+    const std::optional<std::int64_t> size = C.Fs.FileSize(Source);
+    if (!size || *size != static_cast<std::int64_t>(SizeRead)) return true;
+    return C.Fs.GetFileTimes(Source).LastWrite != Before.LastWrite;
 }
 
 // The target could not be created (or, in mode 4, the backup could not be

@@ -118,6 +118,34 @@ TEST_F(SafetyTest, BackupNeverReplacesAListedFileOrTheSourceItself) {
     EXPECT_EQ(E(1).ResultPath, Tmp / "a.bak");
 }
 
+TEST_F(SafetyTest, SourceEditedDuringItsRunKeepsTheEdit) {
+    PutJpeg(Tmp / "a.jpg");
+    const auto edit = PutJpeg(Tmp / "edit.jpg", 3);
+    S.Core.WMDropFiles({Tmp / "a.jpg"});
+    S.Settings.gUseSaveAs = false;
+    for (std::uint8_t mode : {std::uint8_t{sfmOverwrite}, std::uint8_t{sfmOverwriteWithBak}}) {
+        S.Settings.gSaveFolderMode = mode;
+        S.Dialogs.Messages.clear();
+        PutJpeg(Tmp / "a.jpg");
+        bool edited = false;
+        // Another program saves the file while lumaro works on it (the file has been read).
+        S.View.OnEvents = [&] {
+            if (edited || S.Core.InStream.Size() == 0) return;
+            fs::copy_file(Tmp / "edit.jpg", Tmp / "a.jpg", fs::copy_options::overwrite_existing);
+            edited = true;
+        };
+        S.Core.mnu_DoOperationClick();
+        S.View.OnEvents = nullptr;
+        ASSERT_TRUE(edited);
+        EXPECT_EQ(ReadBytes(Tmp / "a.jpg"), edit) << int(mode);
+        ASSERT_EQ(S.Dialogs.Messages.size(), 1u);
+        EXPECT_EQ(S.Dialogs.Messages[0].Text.rfind("ファイルが処理中に他のプログラムによって変更されたため", 0), 0u);
+        EXPECT_EQ(E(0).SizeAfter, -1);
+        EXPECT_TRUE(NoTemporaryFilesIn(Tmp.Path()));
+        S.Core.InStream.Clear();
+    }
+}
+
 TEST_F(SafetyTest, VanishedSourceEndsTheRunWithAMessageAndRestoresTheWindow) {
     PutJpeg(Tmp / "a.jpg");
     PutJpeg(Tmp / "b.jpg", 1);
