@@ -54,6 +54,8 @@ std::string BadLength(std::uint16_t m) {
 
 // Ends processing of a file after its message has been reported.
 struct EPeelFailure {};
+// The coefficient store would pass its limit.
+struct ETooLarge {};
 
 // ---------------------------------------------------------------- tables
 
@@ -81,7 +83,7 @@ public:
         Size = 0;
         if (Capacity < expected) Grow(expected);
     }
-    // Room for one more record; throws std::bad_alloc past the limit.
+    // Room for one more record; throws ETooLarge past the limit.
     std::uint8_t* Room() {
         if (Capacity - Size < kMaxRecord) Grow(std::max<std::size_t>(Capacity * 2, 1 << 16));
         return Data + Size;
@@ -93,7 +95,7 @@ public:
 private:
     void Grow(std::size_t want) {
         want = std::max(want, Size + kMaxRecord);
-        if (want > kLimit) throw std::bad_alloc();
+        if (want > kLimit) throw ETooLarge{};
         auto* bigger = static_cast<std::uint8_t*>(AllocateLarge(want));
         if (Size) std::memcpy(bigger, Data, Size);
         FreeLarge(Data, Capacity);
@@ -189,10 +191,6 @@ bool CodeSpaceFits(const std::int16_t bits[16]) {
     return true;
 }
 
-inline int SizeOf(int v) {
-    const unsigned a = static_cast<unsigned>(v < 0 ? -v : v);
-    return a ? 32 - __builtin_clz(a) : 0;
-}
 
 
 // ---------------------------------------------------------------- frame
@@ -999,6 +997,8 @@ bool TJpegPeel::Process(TMemoryStream& InStream, TMemoryStream& OutStream) {
     try {
         ok = Impl->Process(InStream, OutStream);
     } catch (const EPeelFailure&) {
+    } catch (const ETooLarge&) {
+        if (OnError) OnError(kMsgTooLarge, 2);
     } catch (const EReadError&) {
         if (OnError) OnError(kMsgTruncated, 2);
     } catch (const std::bad_alloc&) {

@@ -123,9 +123,9 @@ Bytes Segment(int marker, const Bytes& payload) {
     return b;
 }
 
-Bytes Build(const Spec& spec) {
+Bytes Build(const Recipe& recipe) {
     Bytes out{0xFF, 0xD8};
-    for (auto& s : spec.Before) out.insert(out.end(), s.begin(), s.end());
+    for (auto& s : recipe.Before) out.insert(out.end(), s.begin(), s.end());
     Bytes dqt;
     for (int t = 0; t < 2; ++t) {
         dqt.push_back(static_cast<std::uint8_t>(t));
@@ -135,10 +135,10 @@ Bytes Build(const Spec& spec) {
     out.insert(out.end(), seg.begin(), seg.end());
 
     Bytes sof{8};
-    PutWord(sof, spec.Height);
-    PutWord(sof, spec.Width);
-    sof.push_back(static_cast<std::uint8_t>(spec.Comps.size()));
-    for (auto& c : spec.Comps) {
+    PutWord(sof, recipe.Height);
+    PutWord(sof, recipe.Width);
+    sof.push_back(static_cast<std::uint8_t>(recipe.Comps.size()));
+    for (auto& c : recipe.Comps) {
         sof.push_back(c.Id);
         sof.push_back(static_cast<std::uint8_t>(c.H * 16 + c.V));
         sof.push_back(static_cast<std::uint8_t>(c.Tq));
@@ -146,38 +146,38 @@ Bytes Build(const Spec& spec) {
     seg = Segment(0xFFC0, sof);
     out.insert(out.end(), seg.begin(), seg.end());
 
-    std::vector<Table> tables = spec.Tables;
+    std::vector<Table> tables = recipe.Tables;
     if (tables.empty()) tables = {FullTable(0, 0), FullTable(1, 0), FullTable(0, 1), FullTable(1, 1)};
     Bytes all;
     for (auto& t : tables) {
         Bytes one{static_cast<std::uint8_t>(t.Class * 16 + t.Id)};
         one.insert(one.end(), t.Bits.begin(), t.Bits.end());
         one.insert(one.end(), t.Vals.begin(), t.Vals.end());
-        if (spec.OneDht) {
+        if (recipe.OneDht) {
             all.insert(all.end(), one.begin(), one.end());
         } else {
             seg = Segment(0xFFC4, one);
             out.insert(out.end(), seg.begin(), seg.end());
         }
     }
-    if (spec.OneDht) {
+    if (recipe.OneDht) {
         seg = Segment(0xFFC4, all);
         out.insert(out.end(), seg.begin(), seg.end());
     }
-    if (spec.RestartInterval >= 0) {
+    if (recipe.RestartInterval >= 0) {
         Bytes dri;
-        PutWord(dri, spec.RestartInterval);
+        PutWord(dri, recipe.RestartInterval);
         seg = Segment(0xFFDD, dri);
         out.insert(out.end(), seg.begin(), seg.end());
     }
 
-    std::vector<int> order = spec.ScanOrder;
+    std::vector<int> order = recipe.ScanOrder;
     if (order.empty())
-        for (std::size_t i = 0; i < spec.Comps.size(); ++i) order.push_back(static_cast<int>(i));
+        for (std::size_t i = 0; i < recipe.Comps.size(); ++i) order.push_back(static_cast<int>(i));
     Bytes sos{static_cast<std::uint8_t>(order.size())};
     for (int i : order) {
-        sos.push_back(spec.Comps[i].Id);
-        sos.push_back(static_cast<std::uint8_t>(spec.Comps[i].Td * 16 + spec.Comps[i].Ta));
+        sos.push_back(recipe.Comps[i].Id);
+        sos.push_back(static_cast<std::uint8_t>(recipe.Comps[i].Td * 16 + recipe.Comps[i].Ta));
     }
     sos.insert(sos.end(), {0, 63, 0});
     seg = Segment(0xFFDA, sos);
@@ -187,22 +187,22 @@ Bytes Build(const Spec& spec) {
     std::map<int, Codes> codes;
     for (auto& t : tables) codes.insert_or_assign(t.Class * 16 + t.Id, Codes(t));
 
-    const Layout l = MakeLayout(spec.Width, spec.Height, spec.Comps);
+    const Layout l = MakeLayout(recipe.Width, recipe.Height, recipe.Comps);
     BitWriter w{out};
-    std::vector<int> pred(spec.Comps.size(), 0);
+    std::vector<int> pred(recipe.Comps.size(), 0);
     int sinceRestart = 0, restartIndex = 0;
     for (int row = 0; row < l.McuRows; ++row)
         for (int col = 0; col < l.McuCols; ++col) {
             for (int i : order) {
-                const Component& c = spec.Comps[i];
+                const Component& c = recipe.Comps[i];
                 const Codes& dc = codes.at(c.Td);
                 const Codes& ac = codes.at(16 + c.Ta);
                 for (int v = 0; v < l.McuV[i]; ++v)
                     for (int h = 0; h < l.McuH[i]; ++h) {
                         const int bx = col * l.McuH[i] + h, by = row * l.McuV[i] + v;
-                        const Block b = spec.Coef ? spec.Coef(i, bx, by) : Block{};
+                        const Block b = recipe.Coef ? recipe.Coef(i, bx, by) : Block{};
                         std::optional<std::vector<Sym>> raw;
-                        if (spec.Raw) raw = spec.Raw(i, bx, by);
+                        if (recipe.Raw) raw = recipe.Raw(i, bx, by);
                         if (raw) {
                             for (const Sym& s : *raw) {
                                 (s.Class == 0 ? dc : ac).Write(w, s.Symbol);
@@ -230,11 +230,11 @@ Bytes Build(const Spec& spec) {
                     }
             }
             const bool last = row == l.McuRows - 1 && col == l.McuCols - 1;
-            if (spec.RestartInterval > 0 && ++sinceRestart == spec.RestartInterval && !last) {
+            if (recipe.RestartInterval > 0 && ++sinceRestart == recipe.RestartInterval && !last) {
                 w.PadWithOnes();
                 int n = restartIndex & 7;
-                if (!spec.RestartNumbers.empty())
-                    n = spec.RestartNumbers[restartIndex % spec.RestartNumbers.size()];
+                if (!recipe.RestartNumbers.empty())
+                    n = recipe.RestartNumbers[restartIndex % recipe.RestartNumbers.size()];
                 out.push_back(0xFF);
                 out.push_back(static_cast<std::uint8_t>(0xD0 + n));
                 ++restartIndex;
@@ -243,8 +243,8 @@ Bytes Build(const Spec& spec) {
             }
         }
     w.PadWithOnes();
-    if (spec.WriteEoi) PutWord(out, 0xFFD9);
-    out.insert(out.end(), spec.After.begin(), spec.After.end());
+    if (recipe.WriteEoi) PutWord(out, 0xFFD9);
+    out.insert(out.end(), recipe.After.begin(), recipe.After.end());
     return out;
 }
 

@@ -38,7 +38,7 @@ struct Component {
     int H = 1, V = 1, Tq = 0, Td = 0, Ta = 0;
 };
 
-struct Spec {
+struct Recipe {
     int Width = 16, Height = 16;
     std::vector<Component> Comps{Component{}};
     std::vector<int> ScanOrder;        // indices into Comps; empty = frame order
@@ -55,7 +55,7 @@ struct Spec {
     std::function<std::optional<std::vector<Sym>>(int c, int bx, int by)> Raw;
 };
 
-Bytes Build(const Spec& spec);
+Bytes Build(const Recipe& recipe);
 
 // Block grids per frame component (row-major), decoded bit by bit.
 struct Decoded {

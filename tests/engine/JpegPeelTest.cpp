@@ -71,8 +71,8 @@ Block Natural(int c, int bx, int by) {
     return b;
 }
 
-Spec BaseSpec(int w, int h, std::vector<Component> comps) {
-    Spec s;
+Recipe BaseSpec(int w, int h, std::vector<Component> comps) {
+    Recipe s;
     s.Width = w;
     s.Height = h;
     s.Comps = std::move(comps);
@@ -80,7 +80,7 @@ Spec BaseSpec(int w, int h, std::vector<Component> comps) {
     return s;
 }
 
-Spec Ycc420(int w = 40, int h = 24) {
+Recipe Ycc420(int w = 40, int h = 24) {
     return BaseSpec(w, h, {{1, 2, 2, 0, 0, 0}, {2, 1, 1, 1, 1, 1}, {3, 1, 1, 1, 1, 1}});
 }
 
@@ -164,7 +164,7 @@ TEST(Refusal, HeadersThatEndEarlyGiveAMessageNotAnException) {
 
 TEST(Refusal, FramesTheEngineCannotCarry) {
     // More than four components.
-    Spec five = BaseSpec(8, 8, {{1}, {2}, {3}, {4}, {5}});
+    Recipe five = BaseSpec(8, 8, {{1}, {2}, {3}, {4}, {5}});
     ExpectRefused(Build(five), "致命的エラー : 色成分の数が正しくありません。");
     // Sample precision other than 8.
     Bytes d = Build(Ycc420());
@@ -196,7 +196,7 @@ TEST(Refusal, SegmentsWhoseLengthDoesNotMatchTheirContent) {
 }
 
 TEST(Refusal, HuffmanTablesOutsideTheBaselineLimits) {
-    Spec s = Ycc420();
+    Recipe s = Ycc420();
     for (auto& c : s.Comps) c.Td = c.Ta = 0;  // the scan uses only DC 0 and AC 0
     Table wrongClass = FullTable(0, 0);
     wrongClass.Class = 2;
@@ -242,7 +242,7 @@ TEST(Refusal, FilesWithMoreThanOneScan) {
 }
 
 TEST(Refusal, ScanUsingATableTheFileNeverDefined) {
-    Spec s = Ycc420();
+    Recipe s = Ycc420();
     s.Tables = {FullTable(0, 0), FullTable(1, 0)};
     s.Comps[1].Td = s.Comps[2].Td = 0;
     s.Comps[1].Ta = s.Comps[2].Ta = 0;
@@ -260,7 +260,7 @@ TEST(Refusal, ScanUsingATableTheFileNeverDefined) {
 }
 
 TEST(Refusal, HugeDeclaredFrameWithATinyScanIsRefusedBeforeAllocating) {
-    Spec s = BaseSpec(8, 8, {{1, 1, 1, 0, 0, 0}, {2, 1, 1, 0, 1, 1}, {3, 1, 1, 0, 1, 1}});
+    Recipe s = BaseSpec(8, 8, {{1, 1, 1, 0, 0, 0}, {2, 1, 1, 0, 1, 1}, {3, 1, 1, 0, 1, 1}});
     Bytes d = Build(s);
     const std::size_t sof = FindMarker(d, 0xFFC0);
     for (int i = 5; i <= 8; ++i) d[sof + i] = 0xFF;  // 65535 x 65535
@@ -272,7 +272,7 @@ TEST(Refusal, HugeDeclaredFrameWithATinyScanIsRefusedBeforeAllocating) {
 // ------------------------------------------------------------------ segments
 
 TEST(Segments, CopyThroughGivesTheFileBackUnchanged) {
-    Spec s = Ycc420();
+    Recipe s = Ycc420();
     s.Before = {Segment(0xFFE0, {'J', 'F', 'I', 'F', 0, 1, 1, 0, 0, 1, 0, 1, 0, 0}),
                 Segment(0xFFE1, {'E', 'x', 'i', 'f', 0, 0, 1, 2, 3})};
     s.RestartInterval = 2;
@@ -284,7 +284,7 @@ TEST(Segments, CopyThroughGivesTheFileBackUnchanged) {
 }
 
 TEST(Segments, RemoveExifDropsEveryApp1AndKeepsTheRestByteForByte) {
-    Spec s = Ycc420();
+    Recipe s = Ycc420();
     const Bytes app0 = Segment(0xFFE0, {'J', 'F', 'I', 'F', 0, 1, 2});
     const Bytes exif = Segment(0xFFE1, {'E', 'x', 'i', 'f', 0, 0, 9, 9});
     const Bytes xmp = Segment(0xFFE1, {'h', 't', 't', 'p', ':', '/', '/'});
@@ -312,7 +312,7 @@ TEST(Segments, RemoveExifDropsEveryApp1AndKeepsTheRestByteForByte) {
 }
 
 TEST(Segments, OneDhtWithFourTablesBecomesFourSegmentsInOrder) {
-    Spec s = Ycc420();
+    Recipe s = Ycc420();
     s.OneDht = true;
     s.Tables = {FullTable(0, 0), FullTable(1, 0), FullTable(0, 1), FullTable(1, 1)};
     const Bytes d = Build(s);
@@ -332,7 +332,7 @@ TEST(Segments, OneDhtWithFourTablesBecomesFourSegmentsInOrder) {
 }
 
 TEST(Segments, OutputEndsWithEoiRightAfterTheScanAndDropsWhatFollowed) {
-    Spec s = Ycc420();
+    Recipe s = Ycc420();
     s.After = {'t', 'r', 'a', 'i', 'l', 'e', 'r', 0xFF, 0xD9};
     const Bytes d = Build(s);
     Result r = PeelFile(d);
@@ -345,7 +345,7 @@ TEST(Segments, OutputEndsWithEoiRightAfterTheScanAndDropsWhatFollowed) {
 }
 
 TEST(Segments, SixteenBitQuantTablesAreCopiedWhole) {
-    Spec s = Ycc420();
+    Recipe s = Ycc420();
     Bytes dqt16{0x10};
     for (int i = 0; i < 64; ++i) dqt16.insert(dqt16.end(), {0x01, static_cast<std::uint8_t>(i)});
     dqt16.push_back(0x01);
@@ -372,7 +372,7 @@ class Layouts : public ::testing::TestWithParam<LayoutCase> {};
 
 TEST_P(Layouts, OutputCarriesExactlyTheSameCoefficientsAndIsIdempotent) {
     const LayoutCase& c = GetParam();
-    Spec s = BaseSpec(c.W, c.H, c.Comps);
+    Recipe s = BaseSpec(c.W, c.H, c.Comps);
     s.ScanOrder = c.ScanOrder;
     s.RestartInterval = c.Restart;
     const Bytes d = Build(s);
@@ -428,7 +428,7 @@ TEST(Exactness, TablesAreRebuiltFromTheCountsOfThisFile) {
 // ------------------------------------------------------------------ restarts
 
 TEST(Restarts, MarkersAreRenumberedFromRst0AndNoneFollowsTheLastMcu) {
-    Spec s = BaseSpec(8 * 21, 8, {{1, 1, 1, 0, 0, 0}});  // 21 MCUs
+    Recipe s = BaseSpec(8 * 21, 8, {{1, 1, 1, 0, 0, 0}});  // 21 MCUs
     s.RestartInterval = 2;
     s.RestartNumbers = {5, 5, 1};  // whatever the input says
     const Bytes d = Build(s);
@@ -446,7 +446,7 @@ TEST(Restarts, MarkersAreRenumberedFromRst0AndNoneFollowsTheLastMcu) {
 }
 
 TEST(Restarts, APositionWithoutARestartMarkerFailsTheFile) {
-    Spec s = BaseSpec(8 * 6, 8, {{1, 1, 1, 0, 0, 0}});
+    Recipe s = BaseSpec(8 * 6, 8, {{1, 1, 1, 0, 0, 0}});
     s.RestartInterval = 2;
     Bytes d = Build(s);
     // Turn the first RST marker into two data bytes.
@@ -460,7 +460,7 @@ TEST(Restarts, APositionWithoutARestartMarkerFailsTheFile) {
 }
 
 TEST(Restarts, AMarkerInsideTheDataFailsTheFileAfterItsMessage) {
-    Spec s = BaseSpec(64, 64, {{1, 1, 1, 0, 0, 0}});
+    Recipe s = BaseSpec(64, 64, {{1, 1, 1, 0, 0, 0}});
     Bytes d = Build(s);
     std::size_t at = (FindMarker(d, 0xFFDA) + d.size()) / 2;
     while (d[at - 1] == 0xFF) ++at;  // between two data bytes, not inside a stuffed pair
@@ -496,7 +496,7 @@ TEST(ScanFaults, HuffmanErrorsForCodesAndValuesBaselineCannotHold) {
         {"zero_run_from_49", {{0, 0}, {1, 0x01, 1, 1}, {1, 0x2F, 0, 0}}},  // placeholder replaced below
     };
     for (const Case& c : cases) {
-        Spec s = BaseSpec(8, 8, {{1, 1, 1, 0, 0, 0}});
+        Recipe s = BaseSpec(8, 8, {{1, 1, 1, 0, 0, 0}});
         s.Tables = {dc, ac};
         std::vector<Sym> syms = c.Syms;
         if (std::string(c.Name) == "zero_run_from_49") {
@@ -511,7 +511,7 @@ TEST(ScanFaults, HuffmanErrorsForCodesAndValuesBaselineCannotHold) {
 }
 
 TEST(ScanFaults, ACodeMissingFromItsTableIsTheHuffmanError) {
-    Spec s = BaseSpec(8, 8, {{1, 1, 1, 0, 0, 0}});
+    Recipe s = BaseSpec(8, 8, {{1, 1, 1, 0, 0, 0}});
     s.Tables = {FlatTable(0, 0, {0, 1, 2}), FlatTable(1, 0, {0x00, 0x01})};
     // DC codes are two bits: 00, 01, 10; the pattern 11 is no code.
     s.Raw = [](int, int, int) { return std::optional<std::vector<Sym>>({{0, 2, 3, 2}, {1, 0x00}}); };
@@ -547,7 +547,7 @@ TEST(Statistics, TrailingZeroRunsAreCountedAsTheEncoderWrites) {
     const std::vector<Sym> runFillsTheBlock = {{0, 1, 1, 1}, {1, 0x01, 1, 1}, {1, 0xF0}, {1, 0xF0},
                                                {1, 0xD1, 0, 1}, {1, 0xF0}};
     for (bool tableHasEob : {true, false}) {
-        Spec s = BaseSpec(16, 16, {{1, 1, 1, 0, 0, 0}});
+        Recipe s = BaseSpec(16, 16, {{1, 1, 1, 0, 0, 0}});
         std::vector<std::uint8_t> ac = {0x01, 0xD1, 0xF0};
         if (tableHasEob) ac.push_back(0x00);
         s.Tables = {FullTable(0, 0), FlatTable(1, 0, ac)};
@@ -572,7 +572,7 @@ TEST(Statistics, TrailingZeroRunsAreCountedAsTheEncoderWrites) {
 TEST(Statistics, UndefinedZeroRunSymbolsAreRefused) {
     // (r, 0) with r from 1 to 14 is no symbol of a sequential scan: decoders
     // disagree on it, so no result could show what the source shows.
-    Spec s = BaseSpec(16, 16, {{1, 1, 1, 0, 0, 0}});
+    Recipe s = BaseSpec(16, 16, {{1, 1, 1, 0, 0, 0}});
     s.Tables = {FullTable(0, 0), FlatTable(1, 0, {0x00, 0x30, 0x02})};
     s.Raw = [](int, int, int) {
         return std::optional<std::vector<Sym>>({{0, 0}, {1, 0x30}, {1, 0x02, 3, 2}, {1, 0x00}});
@@ -583,7 +583,7 @@ TEST(Statistics, UndefinedZeroRunSymbolsAreRefused) {
 }
 
 TEST(Statistics, UnusedTableIsWrittenAsReadAndATwiceDefinedTableIsBuiltOnce) {
-    Spec s = BaseSpec(16, 16, {{1, 1, 1, 0, 0, 0}});
+    Recipe s = BaseSpec(16, 16, {{1, 1, 1, 0, 0, 0}});
     Table unused = FlatTable(0, 1, {0, 1, 2, 3, 4});
     Table firstAc = FlatTable(1, 0, {0x00, 0x01, 0x02});
     s.Tables = {FullTable(0, 0), unused, firstAc, FullTable(1, 0)};  // AC 0 defined twice
@@ -613,7 +613,7 @@ TEST(Progress, TwoPassesReportEveryMcuRow) {
 }
 
 TEST(Progress, CopyThroughReportsEveryHundredthOfTheFile) {
-    Spec s = Ycc420();
+    Recipe s = Ycc420();
     const Bytes base = Build(s);
     s.After.assign(250000 - base.size(), 0x55);
     const Bytes d = Build(s);
