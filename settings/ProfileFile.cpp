@@ -62,15 +62,7 @@ TProfileFile::TProfileFile(const std::string& input) {
 #ifdef _WIN32
     if (firstBreak == std::string::npos) LineEnd = "\r\n";
 #endif
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        Lines.push_back(line);
-        start = end + 1;
-    }
+    Lines = SplitLines(text);
 }
 
 TFileReadResult TProfileFile::Load(const std::string& path, TProfileFile& profile) {

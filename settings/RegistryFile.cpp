@@ -243,16 +243,7 @@ void TRegistryFileKey::Parse(const std::string& input) {
         text = input;
     }
 
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        lines.push_back(line);
-        start = end + 1;
-    }
+    const std::vector<std::string> lines = SplitLines(text);
 
     std::string wanted = NormalKeyPath(KeyPath);
     bool headerSeen = false;

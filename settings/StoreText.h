@@ -3,6 +3,7 @@
 // (ASCII) letter case and ignore blanks around keys and values.
 #include <algorithm>
 #include <string>
+#include <vector>
 
 namespace lumaro::storetext {
 
@@ -20,6 +21,21 @@ inline char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c 
 inline bool SameName(const std::string& a, const std::string& b) {
     return a.size() == b.size() &&
            std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return Lower(x) == Lower(y); });
+}
+
+// The lines of a text file, without their line ends (LF or CR LF).
+inline std::vector<std::string> SplitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+        start = end + 1;
+    }
+    return lines;
 }
 
 } // namespace lumaro::storetext
