@@ -298,6 +298,7 @@ private:
     std::size_t ScanDataStart = 0;  // first byte after the scan header
     int McuSlots[4 * 16] = {};      // the component slot of each block of an MCU
     int BlocksPerMcu = 0;
+    std::uint64_t TotalBlocks = 0;  // of the whole scan
     TCoefficientStore Coefficients;
 
     std::vector<TSegment> Segments;
@@ -500,11 +501,11 @@ void TJpegPeelImpl::ComputeLayout() {
     // Every block costs at least two bits of scan data (a DC code and an AC
     // code of at least one bit each), so a frame that declares more blocks
     // than its data could hold is cut short: refuse it before allocating.
-    std::uint64_t blocks = 0;
+    TotalBlocks = 0;
     for (int i = 0; i < ComponentCount; ++i)
-        blocks += std::uint64_t(MCUCols) * MCURows * Comp[i].McuH * Comp[i].McuV;
+        TotalBlocks += std::uint64_t(MCUCols) * MCURows * Comp[i].McuH * Comp[i].McuV;
     const std::uint64_t scanBytes = InStream->Size() - ScanDataStart;
-    if (blocks > scanBytes * 4 + 4) Fail(kMsgScanTruncated);
+    if (TotalBlocks > scanBytes * 4 + 4) Fail(kMsgScanTruncated);
 
     BlocksPerMcu = 0;
     for (int i = 0; i < ScanCount; ++i) {
@@ -706,9 +707,7 @@ bool TJpegPeelImpl::DecodeScan() {
     // A block record takes 3 bytes and each coefficient 3 more; photos need
     // about four bytes of store per byte of scan data.
     const std::size_t scanBytes = InStream->Size() - ScanDataStart;
-    std::size_t blocks = 0;
-    for (int i = 0; i < ComponentCount; ++i) blocks += std::size_t(MCUCols) * MCURows * Comp[i].McuH * Comp[i].McuV;
-    Coefficients.Start(std::min(blocks * 3 + scanBytes * 4, TCoefficientStore::kLimit));
+    Coefficients.Start(std::min<std::uint64_t>(TotalBlocks * 3 + scanBytes * 4, TCoefficientStore::kLimit));
     std::uint8_t* record = nullptr;
     bool huffmanError = false;
     const bool ok = WalkScan(
