@@ -8,10 +8,12 @@ CMAKE_FLAGS ?=
 run: deps-run build
 	scripts/run-samples.sh $(BUILD)
 
+# The fuzzer and the sanitizer build run first, so that the closing lines are
+# those of the full suite.
 test: deps-test build
-	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
-	$(MAKE) --no-print-directory asan-test
 	$(MAKE) --no-print-directory fuzz-run FUZZ_SECONDS=$(FUZZ_TEST_SECONDS)
+	$(MAKE) --no-print-directory asan-test
+	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
 deps-run:
 	scripts/deps.sh run
