@@ -13,12 +13,7 @@
 namespace lumaro::ui {
 
 TFm_Help::TFm_Help(QWidget* parent) : QDialog(parent) {
-    setObjectName(QStringLiteral("Fm_Help"));
-    setWindowTitle(QStringLiteral("lumaroについて..."));
-    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
-    setFixedSize(364, 134);
-    setFont(DesignFont(12));
-    setModal(true);
+    SetUpFixedDialog(this, QStringLiteral("Fm_Help"), QStringLiteral("lumaroについて..."), 364, 134);
 
     Image = new QLabel(this);
     Image->setObjectName(QStringLiteral("Image"));

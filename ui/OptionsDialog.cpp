@@ -32,12 +32,7 @@ QString U(const std::string& s) { return QString::fromStdString(s); }
 } // namespace
 
 TFm_Options::TFm_Options(TSettings& settings, QWidget* parent) : QDialog(parent), Settings(settings) {
-    setObjectName(QStringLiteral("Fm_Options"));
-    setWindowTitle(QStringLiteral("オプションの設定"));
-    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
-    setFixedSize(632, 414);
-    setFont(DesignFont(12));
-    setModal(true);
+    SetUpFixedDialog(this, QStringLiteral("Fm_Options"), QStringLiteral("オプションの設定"), 632, 414);
 
     FolderExists = [](const std::string& p) {
         std::error_code ec;

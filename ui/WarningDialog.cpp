@@ -9,12 +9,7 @@
 namespace lumaro::ui {
 
 TFm_Warning::TFm_Warning(QWidget* parent) : QDialog(parent) {
-    setObjectName(QStringLiteral("Fm_Warning"));
-    setWindowTitle(QStringLiteral("処理範囲の確認"));
-    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
-    setFixedSize(361, 207);
-    setFont(DesignFont(12));
-    setModal(true);
+    SetUpFixedDialog(this, QStringLiteral("Fm_Warning"), QStringLiteral("処理範囲の確認"), 361, 207);
 
     auto label = [this](const char* name, const QString& text, int y) {
         auto* l = new QLabel(text, this);
