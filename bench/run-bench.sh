@@ -22,17 +22,9 @@ fi
 # median wall milliseconds and peak RSS (KB) of a command over $reps runs
 measure() {
   local out=$1; shift
-  local times=() rss=0
-  for ((i = 0; i < reps; i++)); do
-    local t0 t1
-    t0=$(date +%s%N)
-    /usr/bin/time -f %M -o "$tmp/rss" "$@" > "$out" 2>/dev/null
-    t1=$(date +%s%N)
-    times+=($(( (t1 - t0) / 1000 )))
-    local r; r=$(tail -1 "$tmp/rss"); [ "$r" -gt "$rss" ] && rss=$r
-  done
-  local med; med=$(printf '%s\n' "${times[@]}" | sort -n | sed -n "$(( (reps + 1) / 2 ))p")
-  echo "$med $rss"
+  local r; r=$("$build/bench/lumaro-measure" "$reps" "$out" "$@")
+  local ms kb; read -r ms kb <<< "$r"
+  echo "$(echo "$ms*1000/1" | bc) $kb"
 }
 
 printf '%-28s %9s %8s %8s %10s | %9s %8s %7s | %9s %7s\n' file "lumaro ms" "MB/s" "RSS MB" "out bytes" "jpegtran" "RSS MB" "ratio" "djpeg ms" "ratio"
