@@ -9,144 +9,61 @@ const char* const kBitStreamMessage = "ビットストリームが正しく読�
 // ---------------------------------------------------------------- reader
 
 TInBitStreamFile::TInBitStreamFile(TMemoryStream& stream, TPeelErrorProc onError)
-    : Data(stream.Memory()), Size(stream.Size()), Stream(stream), OnError(std::move(onError)) {
-    Stream.SetPosition(0);
+    : TInBitStreamFile(stream.Memory(), stream.Size(), std::move(onError)) {
+    stream.SetPosition(0);
 }
 
-void TInBitStreamFile::Fill() {
-    if (Count > 56) return;
-    // Fast path: as many whole bytes as fit, read at once when none of the
-    // next eight bytes is 0xFF (no stuffing, no marker).
-    if (!Stopped && Pos + 8 <= Size) {
-        std::uint64_t w;
-        std::memcpy(&w, Data + Pos, 8);
-        const std::uint64_t x = ~w;  // a 0xFF byte becomes a zero byte
-        if (((x - 0x0101010101010101ULL) & ~x & 0x8080808080808080ULL) == 0) {
-            const int bytes = (64 - Count) >> 3;
-            const int keep = Count + bytes * 8;
-            const std::uint64_t mask = keep == 64 ? ~0ULL : ~((~0ULL) >> keep);
-            Buf |= (__builtin_bswap64(w) >> Count) & mask;
-            Count = keep;
-            Pos += bytes;
-            return;
-        }
-    }
-    FillSlow();
-}
-
-void TInBitStreamFile::FillSlow() {
-    while (Count <= 56) {
-        if (Stopped) {  // Buf's low bits are already 0
-            Count += 8;
-            PadBits += 8;
-            continue;
-        }
-        if (Pos >= Size) {
-            Stopped = true;
-            continue;
-        }
-        const std::uint8_t b = Data[Pos];
-        if (b != 0xFF) {
-            ++Pos;
-            PushByte(b);
-            continue;
-        }
-        if (Pos + 1 >= Size) {  // 0xFF as the very last byte: the data ends
-            Stopped = true;
-            continue;
-        }
-        if (Data[Pos + 1] == 0x00) {  // stuffed byte
-            Pos += 2;
-            PushByte(0xFF);
-            continue;
-        }
-        Stopped = true;  // a marker: fetching waits here
-    }
-}
+TInBitStreamFile::TInBitStreamFile(const std::uint8_t* data, std::size_t size, TPeelErrorProc onError)
+    : Data(data), Size(size), Bits(data, size), OnError(std::move(onError)) {}
 
 void TInBitStreamFile::Need(int n) {
-    while (Count - PadBits < n) {
-        if (!Stopped) {
-            FillSlow();
+    while (Bits.RealBits() < n) {
+        if (!Bits.IsStopped()) {
+            Bits.FillSlow();
             continue;
         }
-        // Only the real bits stay; what follows depends on why fetching stopped.
-        Count -= PadBits;
-        PadBits = 0;
-        if (Pos + 1 >= Size) throw EReadError();
-        // A marker inside the data: report it, keep the 0xFF as data and lose
-        // the byte after it, then fetch on.
+        // Only the real bits stay; at the end of the data there are no more.
+        if (!Bits.TakeMarkerAsData()) throw EReadError();
+        // A marker inside the data: reported; its 0xFF was kept as data and
+        // the byte after it lost, then fetching goes on.
         if (OnError) OnError(kBitStreamMessage, 2);
-        Stopped = false;
-        Pos += 2;
-        PushByte(0xFF);
     }
 }
 
 int TInBitStreamFile::ReadBit() {
     Need(1);
-    const int bit = static_cast<int>(Buf >> 63);
-    Skip(1);
+    const int bit = static_cast<int>(Bits.Peek(1));
+    Bits.Skip(1);
     return bit;
 }
 
 std::uint16_t TInBitStreamFile::ReadBits(int n) {
     if (n <= 0) return 0;
     Need(n);
-    const std::uint16_t v = static_cast<std::uint16_t>(Peek(n));
-    Skip(n);
+    const std::uint16_t v = static_cast<std::uint16_t>(Bits.Peek(n));
+    Bits.Skip(n);
     return v;
 }
 
-std::size_t TInBitStreamFile::RawPosition() const {
-    const int real = Count - PadBits;
-    if (real <= 0) return Pos;
-    const int partial = real % 8;
-    std::size_t raw = Pos;
-    // Every whole byte still buffered was fetched from one raw byte, or from
-    // two when it was a 0xFF (stuffed, or taken as data at a marker).
-    for (int i = 0; i < real / 8; ++i) {
-        const auto b = static_cast<std::uint8_t>(Buf >> (64 - partial - 8 * (i + 1)));
-        raw -= (b == 0xFF) ? 2 : 1;
-    }
-    return raw;
-}
-
 void TInBitStreamFile::Normalize() {
-    if (Count == 0 && !Stopped) return;
-    Pos = RawPosition();
-    Buf = 0;
-    Count = 0;
-    PadBits = 0;
-    Stopped = false;
-}
-
-void TInBitStreamFile::SetRawPosition(std::size_t pos) {
-    Buf = 0;
-    Count = 0;
-    PadBits = 0;
-    Stopped = false;
-    Pos = pos;
-}
-
-int TInBitStreamFile::AlignToByte() {
-    const int real = Count - PadBits;
-    if (real <= 0) return 0;
-    Skip(real % 8);
-    return (real - real % 8) / 8;
+    if (Bits.Available() == 0 && !Bits.IsStopped()) return;
+    Bits.SetRawPosition(Bits.RawPosition());
 }
 
 void TInBitStreamFile::ReadBuffer(void* dest, std::size_t count) {
     Normalize();
-    if (count > Size || Pos > Size - count) throw EReadError();
-    if (count) std::memcpy(dest, Data + Pos, count);
-    Pos += count;
+    const std::size_t pos = Bits.RawPosition();
+    if (count > Size || pos > Size - count) throw EReadError();
+    if (count) std::memcpy(dest, Data + pos, count);
+    Bits.SetRawPosition(pos + count);
 }
 
 std::uint8_t TInBitStreamFile::ReadByte() {
     Normalize();
-    if (Pos >= Size) throw EReadError();
-    return Data[Pos++];
+    const std::size_t pos = Bits.RawPosition();
+    if (pos >= Size) throw EReadError();
+    Bits.SetRawPosition(pos + 1);
+    return Data[pos];
 }
 
 std::uint16_t TInBitStreamFile::ReadWord() {
@@ -156,14 +73,11 @@ std::uint16_t TInBitStreamFile::ReadWord() {
 
 std::int64_t TInBitStreamFile::MarkPosition() {
     Normalize();
-    Mark = static_cast<std::int64_t>(Pos);
+    Mark = static_cast<std::int64_t>(Bits.RawPosition());
     return Mark;
 }
 
-void TInBitStreamFile::ReturnToMark() {
-    Normalize();
-    Pos = static_cast<std::size_t>(Mark);
-}
+void TInBitStreamFile::ReturnToMark() { Bits.SetRawPosition(static_cast<std::size_t>(Mark)); }
 
 std::int64_t TInBitStreamFile::BytesSinceMark() const {
     return static_cast<std::int64_t>(RawPosition()) - Mark;

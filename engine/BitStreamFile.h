@@ -16,6 +16,7 @@
 
 #include "JpegPeel.h"
 #include "MemoryStream.h"
+#include "ScanReader.h"
 
 namespace lumaro {
 
@@ -24,6 +25,7 @@ extern const char* const kBitStreamMessage;  // "ビットストリームが正�
 class TInBitStreamFile {
 public:
     TInBitStreamFile(TMemoryStream& stream, TPeelErrorProc onError);
+    TInBitStreamFile(const std::uint8_t* data, std::size_t size, TPeelErrorProc onError);
 
     // Raw access (drops a partly read byte first). Throws EReadError past the end.
     void ReadBuffer(void* dest, std::size_t count);
@@ -40,42 +42,15 @@ public:
     void ReturnToMark();
     std::int64_t BytesSinceMark() const;
     // Raw position of the next byte a raw read would return.
-    std::size_t RawPosition() const;
-    void SetRawPosition(std::size_t pos);
+    std::size_t RawPosition() const { return Bits.RawPosition(); }
+    void SetRawPosition(std::size_t pos) { Bits.SetRawPosition(pos); }
     std::size_t StreamSize() const { return Size; }
     const std::uint8_t* StreamData() const { return Data; }
 
-    // ---- Fast access for the scan coder ----
-    // Makes at least 57 bits available (zero bits are appended past a marker or
-    // the end of the data; Overrun() tells whether any of them were consumed).
-    void Fill();
-    std::uint32_t Peek(int n) const { return static_cast<std::uint32_t>(Buf >> (64 - n)); }
-    void Skip(int n) { Buf <<= n; Count -= n; }
-    int Available() const { return Count; }
-    // Consumed bits that the data did not have (past a marker or the end).
-    bool Overrun() const { return Count < PadBits; }
-    // The fill stopped at the end of the data rather than at a marker.
-    bool StoppedAtEnd() const { return Stopped && Pos + 1 >= Size; }
-    // The bit buffer, for a scan coder that keeps it in registers while it
-    // works and hands it back before anything else touches the reader.
-    void Export(std::uint64_t& buf, int& count) const {
-        buf = Buf;
-        count = Count;
-    }
-    void Import(std::uint64_t buf, int count) {
-        Buf = buf;
-        Count = count;
-    }
-    // Drops the unread rest of the current byte; returns the number of whole
-    // data bytes that were fetched but not consumed.
-    int AlignToByte();
+    // The bit fetching underneath, for the scan coder.
+    TScanReader& Scan() { return Bits; }
 
 private:
-    void PushByte(std::uint8_t b) {
-        Buf |= static_cast<std::uint64_t>(b) << (56 - Count);
-        Count += 8;
-    }
-    void FillSlow();
     // Makes n real bits available for the one-bit-at-a-time interface.
     void Need(int n);
     // Forgets the buffered bits and restarts fetching at the raw position.
@@ -83,13 +58,8 @@ private:
 
     const std::uint8_t* Data;
     std::size_t Size;
-    std::size_t Pos = 0;       // next raw byte to fetch
-    std::uint64_t Buf = 0;     // left-aligned: the next bit is bit 63
-    int Count = 0;             // valid bits in Buf, padding included
-    int PadBits = 0;           // zero bits appended after a stop
-    bool Stopped = false;      // fetching stopped at a marker or the end
+    TScanReader Bits;
     std::int64_t Mark = 0;
-    TMemoryStream& Stream;
     TPeelErrorProc OnError;
 };
 

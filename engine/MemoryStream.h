@@ -28,6 +28,8 @@ public:
     void Clear() { Bytes.clear(); Pos = 0; }
     // Room for n bytes without reallocation, on large pages where possible.
     void Reserve(std::size_t n);
+    // Bytes it can hold before a write moves its memory.
+    std::size_t Capacity() const { return Bytes.capacity(); }
 
     // Reads exactly n bytes or throws EReadError without moving.
     void Read(void* dest, std::size_t n);

@@ -1,0 +1,62 @@
+#pragma once
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "LargeMemory.h"
+#include "ScanCodec.h"
+
+namespace lumaro {
+
+// The coefficient store would pass its limit.
+struct ETooLarge {};
+
+// The block records of the whole scan (see ScanCodec.h), in the order the
+// scan carries the blocks: every pass walks the scan in that same order. A
+// photo needs a few bytes per block instead of 128. Stores filled by two
+// threads at once must not share a cache line: each has one of its own.
+class alignas(64) TCoefficientStore {
+public:
+    static constexpr std::size_t kMaxRecord = scan::kMaxRecord;
+    // A store this large means a file of hundreds of megabytes of scan data.
+    static constexpr std::size_t kLimit = std::size_t{3} << 30;
+
+    TCoefficientStore() = default;
+    TCoefficientStore(const TCoefficientStore&) = delete;
+    TCoefficientStore& operator=(const TCoefficientStore&) = delete;
+    ~TCoefficientStore() { FreeLarge(Data, Capacity); }
+
+    // Empties the store and makes room for about `expected` bytes.
+    void Start(std::size_t expected) {
+        Size = 0;
+        if (Capacity < expected) Grow(expected);
+    }
+    // Room for one more record; throws ETooLarge past the limit.
+    std::uint8_t* Room() {
+        if (Capacity - Size < kMaxRecord) Grow(std::max<std::size_t>(Capacity * 2, 1 << 16));
+        return Data + Size;
+    }
+    // Where the room ends: records may be written up to kMaxRecord before it
+    // without asking again.
+    const std::uint8_t* RoomEnd() const { return Data + Capacity; }
+    void Commit(const std::uint8_t* end) { Size = static_cast<std::size_t>(end - Data); }
+    const std::uint8_t* Begin() const { return Data; }
+    const std::uint8_t* End() const { return Data + Size; }
+    std::size_t Bytes() const { return Size; }
+
+private:
+    void Grow(std::size_t want) {
+        want = std::max(want, Size + kMaxRecord);
+        if (want > kLimit) throw ETooLarge{};
+        auto* bigger = static_cast<std::uint8_t*>(AllocateLarge(want));
+        if (Size) std::memcpy(bigger, Data, Size);
+        FreeLarge(Data, Capacity);
+        Data = bigger;
+        Capacity = want;
+    }
+    std::uint8_t* Data = nullptr;
+    std::size_t Size = 0, Capacity = 0;
+};
+
+} // namespace lumaro

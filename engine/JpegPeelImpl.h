@@ -1,0 +1,167 @@
+#pragma once
+// The engine's inside, shared by the header pass and output (JpegPeel.cpp)
+// and the passes over the scan (ScanPasses.cpp). Not a public header.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "BitStreamFile.h"
+#include "CoefficientStore.h"
+#include "HuffmanBuilder.h"
+#include "JpegPeel.h"
+#include "ScanCodec.h"
+
+namespace lumaro {
+
+// Ends processing of a file after its message has been reported.
+struct EPeelFailure {};
+
+// A Huffman table as the file defines it.
+struct TDefinedTable {
+    bool Defined = false;
+    std::int16_t HuffBits[16] = {};
+    std::vector<std::int32_t> Symbol;  // HUFFVAL in canonical order
+};
+
+struct TComponent {
+    std::uint8_t Id = 0;
+    int SamplingH = 0, SamplingV = 0;  // as in the frame header
+    int QuantTableId = 0;
+    int McuH = 1, McuV = 1;            // blocks per MCU (1x1 in a one-component scan)
+    int DCTableId = 0, ACTableId = 0;
+};
+
+struct TSegment {
+    std::uint16_t Marker;
+    std::size_t Offset;  // of the marker
+    std::size_t Length;  // marker included
+    // DHT only: each table's class, id, and its bytes (class byte onwards).
+    struct TTableRef {
+        int Class, Id;
+        std::size_t Offset, Length;
+    };
+    std::vector<TTableRef> Tables;
+};
+
+// Counts per symbol value of each table, as the encoder will emit them.
+struct TSymbolUse {
+    std::uint32_t Freq[2][2][256];
+};
+
+class TPublishedScan;
+
+// A point of the new scan where one verifying thread hands over to the other:
+// the first MCU after it, the byte holding its first bit and how many bits of
+// that byte come before it, and the MCU's record.
+struct TScanPoint {
+    std::int64_t Mcu = 0;
+    std::size_t Byte = 0;
+    int Bit = 0;
+    const std::uint8_t* Record = nullptr;
+};
+
+class TJpegPeelImpl {
+public:
+    explicit TJpegPeelImpl(TJpegPeel& owner) : Owner(owner) {}
+    bool Process(const std::uint8_t* data, std::size_t size, TMemoryStream& out);
+    // The streams belong to the caller: no reference to them outlives a call.
+    void ReleaseStreams() {
+        InBits.reset();
+        OutBits.reset();
+        InData = nullptr;
+        InSize = 0;
+        OutStream = nullptr;
+    }
+
+private:
+    void Fail(const std::string& text) {
+        Error(text);
+        throw EPeelFailure{};
+    }
+    void Error(const std::string& text) {
+        if (Owner.OnError) Owner.OnError(text, 2);
+    }
+    void ProgressMax(int max) {
+        if (Owner.OnProgressMax) Owner.OnProgressMax(max);
+    }
+    bool Progress(int pos) { return !Owner.OnProgress || Owner.OnProgress(pos); }
+
+    void ResetFrame();
+    void ReadHeaders();
+    void CopyFrameHeader(std::uint16_t length);
+    void CopyQuantTables(std::uint16_t length);
+    void ReadHuffmanTables(TSegment& seg, std::uint16_t length);
+    void ReadScanHeader(std::uint16_t length);
+    void ReadRestartInterval(std::uint16_t length);
+    void CheckScanTables();
+    void ComputeLayout();
+    bool ScanMarkers(std::size_t pos);
+    std::int64_t McuCount() const { return std::int64_t{MCUCols} * MCURows; }
+
+    bool DecodeScan();
+    template <class RowFn>
+    bool DecodeRange(TScanReader& in, std::int64_t first, std::int64_t end, TCoefficientStore& store,
+                     TSymbolUse& use, RowFn&& onRow, const char*& message) const;
+    bool TakeRestartMarker(TScanReader& in, const char*& message) const;
+    void BuildTables();
+    void WriteHeaders(bool optimized);
+    void WriteOptimizedHuffmanTables(const TSegment& seg);
+    void CopyRest();
+    std::uint64_t ScanBytesBound() const;
+    bool EncodeAndVerify(std::size_t scanStart);
+    bool EncodeScan(TPublishedScan* publish, std::int32_t meetRow);
+    bool VerifyRange(TScanReader& in, std::int64_t first, std::int64_t end, const std::uint8_t*& record,
+                     int restartNumber) const;
+    bool VerifyEnd(TScanReader& in, const std::uint8_t* record) const;
+    const std::uint8_t* RecordsEnd() const;
+
+    // Visit the blocks of the scan in order; see their definitions.
+    template <class RowFn, class BlockFn, class RestartFn>
+    bool WalkScan(std::int64_t first, std::int64_t end, RowFn&& onRow, BlockFn&& onBlock,
+                  RestartFn&& onRestart) const;
+    template <class RowFn, class BlockFn, class RestartFn>
+    bool WalkRecords(std::int64_t first, std::int64_t end, const std::uint8_t*& record, RowFn&& onRow,
+                     BlockFn&& onBlock, RestartFn&& onRestart) const;
+
+    TJpegPeel& Owner;
+    const std::uint8_t* InData = nullptr;
+    std::size_t InSize = 0;
+    TMemoryStream* OutStream = nullptr;
+    std::unique_ptr<TInBitStreamFile> InBits;
+    std::unique_ptr<TOutBitStreamFile> OutBits;
+
+    // Frame state
+    bool FrameSeen = false;
+    std::int32_t ImageWidth = 0, ImageHeight = 0;
+    std::int32_t MaxH = 1, MaxV = 1;
+    int ComponentCount = 0;
+    TComponent Comp[4];
+    int ScanOrder[4] = {};  // component slots in scan-header order
+    int ScanCount = 0;
+    bool RestartEnabled = false;
+    std::uint16_t RestartInterval = 0;
+    std::int32_t MCUCols = 0, MCURows = 0;
+    std::size_t ScanDataStart = 0;  // first byte after the scan header
+    int McuSlots[4 * 16] = {};      // the component slot of each block of an MCU
+    int BlocksPerMcu = 0;
+    std::uint64_t TotalBlocks = 0;  // of the whole scan
+    // The block records: all of them, or the head of the scan when its tail
+    // (from TailFirstMcu on) was decoded on another thread.
+    TCoefficientStore Coefficients, TailCoefficients;
+    std::int64_t TailFirstMcu = 0;
+    std::size_t SplitMarker = 0;        // a restart marker near the middle of the scan
+    std::int64_t SplitMarkerIndex = -1; // how many came before it; -1: none
+
+    std::vector<TSegment> Segments;
+    TDefinedTable Defined[2][2];
+    scan::TDecodeTable Decode[2][2];
+    TSymbolUse Use{};
+    bool Used[2][2] = {};
+    TOptimalTable Optimal[2][2];
+    scan::TEncodeTable Encode[2][2];
+    scan::TDecodeTable VerifyTables[2][2];
+};
+
+} // namespace lumaro

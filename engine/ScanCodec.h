@@ -1,0 +1,285 @@
+#pragma once
+// The entropy coding of a baseline scan, block by block: lookup tables for
+// decoding and encoding, the record kept for every block, and the block
+// decoder and encoder. Internal to the engine.
+//
+// A block record holds the symbols the encoder writes for the block, each with
+// its extra bits: one byte n (the number of AC entries), the DC entry, then n
+// AC entries. An entry is 3 bytes: the symbol (the DC size category, or the AC
+// run/size byte) and its extra bits, low byte first. Encoding a record is then
+// a table lookup per entry, and the image cannot change: the extra bits are
+// copied, only the codes in front of them are new.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "HuffmanBuilder.h"
+#include "MemoryStream.h"
+#include "ScanReader.h"
+
+namespace lumaro::scan {
+
+// A block has at most 63 AC entries: 63 coefficients, or fewer and an end of block.
+constexpr std::size_t kMaxEntries = 63;
+// One byte more than the largest record: entries are stored 4 bytes at a time.
+constexpr std::size_t kMaxRecord = 4 + 3 * kMaxEntries + 1;
+
+inline std::size_t RecordSize(const std::uint8_t* r) { return 4 + std::size_t{3} * r[0]; }
+
+// Codes of up to kLookBits bits are decoded in one lookup; where the extra
+// bits after the code fit in the same kLookBits, the lookup yields them too.
+constexpr int kLookBits = 10;
+
+struct TDecodeTable {
+    std::uint16_t Fast[1 << kLookBits];  // (length << 8) | symbol; 0 = longer code
+    // (extra bits << 16) | (symbol << 8) | bits taken; 0 = no shortcut
+    std::uint32_t Value[1 << kLookBits];
+    std::int32_t MaxCode[18];
+    std::int32_t ValOffset[18];
+    std::uint8_t Vals[256];
+
+    // cls 0 (DC) or 1 (AC): which symbols have a meaning decides the shortcuts.
+    void Build(const std::int16_t bits[16], const std::vector<std::int32_t>& symbols, int cls);
+};
+
+// Per symbol value: the code and its length (0 = the table lacks the symbol).
+struct TEncodeTable {
+    std::uint32_t Code[256];
+    std::uint8_t Length[256];
+    void Build(const TOptimalTable& t);
+};
+
+// The size category of a symbol: its extra bits.
+inline int DcSize(int symbol) { return symbol; }
+inline int AcSize(int symbol) { return symbol & 15; }
+
+// The reader's state held in locals while a block is decoded: stores into the
+// record could otherwise alias it and force reloads per symbol. Refills from
+// plain data (no 0xFF in the next eight bytes) happen here; the rest, and
+// everything about markers and the end of the data, is the reader's.
+struct TBitWindow {
+    TScanReader& In;
+    const std::uint8_t* Data;
+    std::size_t Pos, FastEnd;
+    std::uint64_t Buf;
+    int Count;
+    explicit TBitWindow(TScanReader& in) : In(in), Data(in.DataBytes()), FastEnd(in.FastEnd()) {
+        in.Export(Buf, Count, Pos);
+    }
+    ~TBitWindow() { In.Import(Buf, Count, Pos); }
+    // At least 32 bits, enough for any code and its extra bits. From plain
+    // data it takes every whole byte that fits, without asking whether it
+    // must: the bits past the last whole byte are the data's own next bits,
+    // so OR-ing them in again later changes nothing.
+    void Need32() {
+        if (Pos + 8 <= FastEnd) {
+            std::uint64_t w;
+            std::memcpy(&w, Data + Pos, 8);
+            if (NoFFByte(w)) {
+                Buf |= __builtin_bswap64(w) >> Count;
+                Pos += (63 - Count) >> 3;
+                Count |= 56;
+                return;
+            }
+        }
+        if (Count >= 32) return;
+        In.Import(Buf, Count, Pos);
+        In.Fill();
+        In.Export(Buf, Count, Pos);
+        Data = In.DataBytes();
+        FastEnd = In.FastEnd();
+    }
+    std::uint32_t Peek(int n) const { return static_cast<std::uint32_t>(Buf >> (64 - n)); }
+    void Skip(int n) {
+        Buf <<= n;
+        Count -= n;
+    }
+};
+
+// A code longer than the shortcut covers (or a symbol without shortcut).
+inline int DecodeSymbol(TBitWindow& in, const TDecodeTable& t) {
+    const std::uint16_t e = t.Fast[in.Peek(kLookBits)];
+    if (e) {
+        in.Skip(e >> 8);
+        return e & 0xFF;
+    }
+    for (int len = kLookBits + 1; len <= 16; ++len) {
+        const auto code = static_cast<std::int32_t>(in.Peek(len));
+        if (code <= t.MaxCode[len]) {
+            in.Skip(len);
+            return t.Vals[t.ValOffset[len] + code];
+        }
+    }
+    return -1;
+}
+
+inline void PutEntry(std::uint8_t* p, unsigned symbol, unsigned extra) {
+    const std::uint32_t v = symbol | (extra << 8);
+    std::memcpy(p, &v, 4);  // the fourth byte is overwritten by what follows
+}
+
+// Decodes one block into a record at `record` and moves it past the record.
+// Counting (pass 1): every symbol is counted, and zero runs that end the block
+// without a coefficient after them become an end of block, as the encoder
+// writes them; the counts are those of the symbols the encoder will write.
+// Otherwise the record holds the symbols exactly as the data has them.
+// False: the data is not a valid block (no code, a symbol without meaning
+// here, or coefficients past the end of the block).
+template <bool Counting>
+inline bool DecodeBlock(TScanReader& reader, std::uint8_t*& record, const TDecodeTable& dc, const TDecodeTable& ac,
+                        std::uint32_t* dcFreq, std::uint32_t* acFreq) {
+    TBitWindow in(reader);
+    in.Need32();
+    if (const std::uint32_t e = dc.Value[in.Peek(kLookBits)]) {
+        in.Skip(e & 0xFF);
+        PutEntry(record + 1, (e >> 8) & 0xFF, e >> 16);
+        if constexpr (Counting) ++dcFreq[(e >> 8) & 0xFF];
+    } else {
+        const int s = DecodeSymbol(in, dc);
+        if (s < 0 || s > 11) return false;
+        const unsigned bits = s ? in.Peek(s) : 0;
+        in.Skip(s);
+        PutEntry(record + 1, static_cast<unsigned>(s), bits);
+        if constexpr (Counting) ++dcFreq[s];
+    }
+    std::uint8_t* p = record + 4;
+    int zeroRuns = 0;  // ZRL entries since the last coefficient
+    int k = 1;         // next coefficient position
+    for (;;) {
+        in.Need32();
+        int rs;
+        unsigned extra;
+        if (const std::uint32_t e = ac.Value[in.Peek(kLookBits)]) {
+            in.Skip(e & 0xFF);
+            rs = (e >> 8) & 0xFF;
+            extra = e >> 16;
+        } else {
+            rs = DecodeSymbol(in, ac);
+            if (rs < 0) return false;
+            const int size = AcSize(rs);
+            // Runs 1 to 14 with size 0 are undefined in a sequential scan:
+            // common decoders end the block there, a literal reading writes
+            // r + 1 zeros and goes on. The two give different pictures, so
+            // no result could be trusted to show what the source shows.
+            if (size == 0 && rs != 0x00 && rs != 0xF0) return false;
+            if (size > 10) return false;
+            extra = size ? in.Peek(size) : 0;
+            in.Skip(size);
+        }
+        if constexpr (Counting) ++acFreq[rs];
+        if (rs == 0x00) {  // end of block
+            if constexpr (Counting) {
+                p -= 3 * zeroRuns;
+                acFreq[0xF0] -= zeroRuns;
+            }
+            PutEntry(p, 0, 0);
+            p += 3;
+            break;
+        }
+        if (rs == 0xF0) {  // sixteen zeros
+            if (k > 48) return false;
+            k += 16;
+            PutEntry(p, 0xF0, 0);
+            p += 3;
+            ++zeroRuns;
+            if (k < 64) continue;
+            if constexpr (Counting) {  // the block ends in zeros: an end of block instead
+                p -= 3 * zeroRuns;
+                acFreq[0xF0] -= zeroRuns;
+                ++acFreq[0x00];
+                PutEntry(p, 0, 0);
+                p += 3;
+            }
+            break;
+        }
+        k += rs >> 4;
+        if (k > 63) return false;
+        PutEntry(p, static_cast<unsigned>(rs), extra);
+        p += 3;
+        zeroRuns = 0;
+        if (++k == 64) break;
+    }
+    record[0] = static_cast<std::uint8_t>((p - record - 4) / 3);
+    record = p;
+    return true;
+}
+
+inline bool NoFFByte32(std::uint32_t w) {
+    const std::uint32_t x = ~w;
+    return ((x - 0x01010101u) & ~x & 0x80808080u) == 0;
+}
+
+// Writes entropy-coded bits with byte stuffing into a chunk buffer that goes
+// to the output stream whenever it fills, or when asked.
+class TScanWriter {
+public:
+    // limit: the stream never grows past it (its memory must not move while
+    // another thread reads it); a write that would is dropped and Overflowed().
+    TScanWriter(TMemoryStream& out, std::size_t limit) : Out(out), Limit(limit) { Chunk.resize(kChunk + kSlack); }
+
+    // Puts one block record; returns the record's end.
+    const std::uint8_t* PutBlock(const std::uint8_t* r, const TEncodeTable& dc, const TEncodeTable& ac) {
+        if (Used > kChunk) Flush();
+        std::uint8_t* o = Chunk.data() + Used;
+        std::uint64_t acc = Acc;
+        int bits = Bits;
+        const auto put = [&](std::uint32_t value, int n) {
+            acc = (acc << n) | value;
+            bits += n;
+            if (bits < 32) return;
+            bits -= 32;
+            const auto w = static_cast<std::uint32_t>(acc >> bits);
+            if (NoFFByte32(w)) {
+                const std::uint32_t be = __builtin_bswap32(w);
+                std::memcpy(o, &be, 4);
+                o += 4;
+                return;
+            }
+            for (int shift = 24; shift >= 0; shift -= 8) {
+                const auto b = static_cast<std::uint8_t>(w >> shift);
+                *o++ = b;
+                if (b == 0xFF) *o++ = 0x00;
+            }
+        };
+        const unsigned s = r[1];
+        put((dc.Code[s] << s) | (r[2] | (r[3] << 8)), dc.Length[s] + static_cast<int>(s));
+        const std::uint8_t* p = r + 4;
+        for (const std::uint8_t* end = p + 3 * r[0]; p != end; p += 3) {
+            const unsigned rs = p[0];
+            const int size = AcSize(static_cast<int>(rs));
+            put((ac.Code[rs] << size) | (p[1] | (p[2] << 8)), ac.Length[rs] + size);
+        }
+        Acc = acc;
+        Bits = bits;
+        Used = static_cast<std::size_t>(o - Chunk.data());
+        return p;
+    }
+    // Writes out every whole byte of the pending bits: fewer than 8 stay.
+    void Settle();
+    int PendingBits() const { return Bits; }
+    // Completes the current byte with 0-bits (no stuffed byte can follow it).
+    void PadToByte();
+    // A marker after the padded data.
+    void PutMarker(std::uint16_t marker);
+    // Hands every whole byte so far to the stream; pending bits stay.
+    void Flush();
+    bool Overflowed() const { return Overflow; }
+
+private:
+    static constexpr std::size_t kChunk = 1 << 16;
+    // Room after kChunk for one block (at most 64 codes of 16 bits plus 11
+    // extra bits, every byte stuffed) and a marker with the bytes before it.
+    static constexpr std::size_t kSlack = 1024;
+    void EmitByte(std::uint8_t b) { Chunk[Used++] = b; }
+
+    TMemoryStream& Out;
+    std::size_t Limit;
+    bool Overflow = false;
+    std::vector<std::uint8_t> Chunk;
+    std::size_t Used = 0;
+    std::uint64_t Acc = 0;  // right-aligned pending bits
+    int Bits = 0;           // pending bits in Acc, fewer than 32
+};
+
+} // namespace lumaro::scan

@@ -1,0 +1,506 @@
+// The passes over the scan: decoding it into block records, writing it again
+// with the new tables, and checking what was written.
+//
+// Two threads share the work on large scans, always with the same result as
+// one thread doing it in order:
+// - decoding: when restart markers cut the scan, the second half (from a
+//   marker near the middle on) is decoded on another thread; it is used only
+//   if the first half ends exactly at that marker;
+// - verification: another thread decodes the new scan while it is written,
+//   up to a point near the end the encoder marks; the encoder's thread then
+//   checks the rest, and the two parts must meet at that very bit.
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "JpegPeelImpl.h"
+#include "PeelMessages.h"
+
+namespace lumaro {
+
+// The result's bytes as far as the encoder has written them, and the point
+// where the two verifying threads meet, for a verifier on another thread.
+class TPublishedScan : public TByteSupply {
+public:
+    std::size_t WaitFor(std::size_t want, bool& final) override {
+        std::unique_lock<std::mutex> lock(Mutex);
+        Changed.wait(lock, [&] { return Available >= want || Done; });
+        final = Done;
+        return Available;
+    }
+    void Publish(std::size_t available, bool done) {
+        {
+            std::lock_guard<std::mutex> lock(Mutex);
+            Available = available;
+            Done = done;
+        }
+        Changed.notify_one();
+    }
+    void SetMeetingPoint(const TScanPoint& point) {
+        std::lock_guard<std::mutex> lock(Mutex);
+        Meeting = point;
+        HaveMeeting = true;
+    }
+    // False when the encoder ended without reaching it.
+    bool WaitMeetingPoint(TScanPoint& point) {
+        std::unique_lock<std::mutex> lock(Mutex);
+        Changed.wait(lock, [&] { return HaveMeeting || Done; });
+        point = Meeting;
+        return HaveMeeting;
+    }
+
+private:
+    std::mutex Mutex;
+    std::condition_variable Changed;
+    std::size_t Available = 0;
+    bool Done = false;
+    TScanPoint Meeting{};
+    bool HaveMeeting = false;
+};
+
+namespace {
+
+// Below these sizes of scan data a second thread costs more than it saves.
+constexpr std::size_t kThreadedVerifyMin = 256 * 1024;
+constexpr std::size_t kSplitDecodeMin = 512 * 1024;
+// Above this the two halves' stores could meet limits one store would not.
+constexpr std::size_t kSplitDecodeMax = 64 << 20;
+
+// Room for the records of a stretch of scan: a record takes 4 bytes and 3
+// more per symbol; photos need about four bytes of store per byte of scan
+// data. Room never touched costs nothing.
+std::size_t StoreEstimate(std::uint64_t scanBytes, std::uint64_t blocks) {
+    return static_cast<std::size_t>(std::min<std::uint64_t>(blocks * 7 + scanBytes * 6, TCoefficientStore::kLimit));
+}
+
+// Joins a helper thread on every way out; Stop() also asks it to stop first.
+class TThreadJoin {
+public:
+    TThreadJoin(std::thread& thread, std::atomic<bool>* stop) : Thread(thread), StopFlag(stop) {}
+    ~TThreadJoin() { Stop(); }
+    void Stop() {
+        if (StopFlag) StopFlag->store(true, std::memory_order_relaxed);
+        Wait();
+    }
+    void Wait() {
+        if (Thread.joinable()) Thread.join();
+    }
+
+private:
+    std::thread& Thread;
+    std::atomic<bool>* StopFlag;
+};
+
+} // namespace
+
+// After the scan header: walks the entropy-coded data (and any segments after
+// it) and tells whether a second scan follows. On the way it notes the first
+// restart marker at or past the middle of the scan data, and how many came
+// before it, where decoding may be split.
+bool TJpegPeelImpl::ScanMarkers(std::size_t pos) {
+    const std::uint8_t* d = InData;
+    const std::size_t size = InSize;
+    const std::size_t middle = pos + (size - pos) / 2;
+    std::int64_t restarts = 0;
+    SplitMarker = 0;
+    SplitMarkerIndex = -1;
+    while (pos + 1 < size) {
+        const void* ff = std::memchr(d + pos, 0xFF, size - pos - 1);
+        if (!ff) return false;
+        pos = static_cast<const std::uint8_t*>(ff) - d;
+        const std::uint8_t m = d[pos + 1];
+        if (m >= 0xD0 && m <= 0xD7) {
+            if (SplitMarkerIndex < 0 && pos >= middle) {
+                SplitMarker = pos;
+                SplitMarkerIndex = restarts;
+            }
+            ++restarts;
+        }
+        if (m == 0x00 || m == 0xFF || (m >= 0xD0 && m <= 0xD7)) {
+            ++pos;
+            continue;
+        }
+        if (m == 0xDA) return true;
+        if (m == 0xD9) return false;
+        if (pos + 3 >= size) return false;
+        pos += 2 + ((std::size_t(d[pos + 2]) << 8) | d[pos + 3]);
+    }
+    return false;
+}
+
+// ------------------------------------------------------------ scan walking
+
+// Visits the blocks of MCUs [first, end) in scan order: MCU by MCU, within an
+// MCU the components in scan-header order, each with its rows of blocks.
+// onRow runs before the first MCU of every MCU row, onRestart between two
+// restart intervals (never after the last MCU of the scan). Stops as soon as
+// a callback returns false. Touches no state: passes may run side by side.
+template <class RowFn, class BlockFn, class RestartFn>
+bool TJpegPeelImpl::WalkScan(std::int64_t first, std::int64_t end, RowFn&& onRow, BlockFn&& onBlock,
+                             RestartFn&& onRestart) const {
+    const std::int64_t total = McuCount();
+    const std::int64_t interval = RestartEnabled ? RestartInterval : 0;
+    std::int64_t sinceRestart = interval ? first % interval : 0;
+    for (std::int64_t mcu = first; mcu < end; ++mcu) {
+        if (mcu % MCUCols == 0 && !onRow(static_cast<std::int32_t>(mcu / MCUCols))) return false;
+        for (int b = 0; b < BlocksPerMcu; ++b)
+            if (!onBlock(McuSlots[b])) return false;
+        if (interval && ++sinceRestart == interval && mcu + 1 < total) {
+            sinceRestart = 0;
+            if (!onRestart()) return false;
+        }
+    }
+    return true;
+}
+
+// The same over the stored records: onBlock(slot, record) gets each block's
+// record and moves it on. Where the tail store begins, the records continue
+// there; the head store must have been used up exactly.
+template <class RowFn, class BlockFn, class RestartFn>
+bool TJpegPeelImpl::WalkRecords(std::int64_t first, std::int64_t end, const std::uint8_t*& record, RowFn&& onRow,
+                                BlockFn&& onBlock, RestartFn&& onRestart) const {
+    const auto block = [&](int slot) { return onBlock(slot, record); };
+    if (first < TailFirstMcu && TailFirstMcu < end) {
+        if (!WalkScan(first, TailFirstMcu, onRow, block, onRestart)) return false;
+        if (record != Coefficients.End()) return false;
+        record = TailCoefficients.Begin();
+        first = TailFirstMcu;
+    }
+    return WalkScan(first, end, onRow, block, onRestart);
+}
+
+// The end of the records of the whole scan.
+const std::uint8_t* TJpegPeelImpl::RecordsEnd() const {
+    return TailFirstMcu < McuCount() ? TailCoefficients.End() : Coefficients.End();
+}
+
+// ------------------------------------------------------------ scan decoding
+
+// At a restart position: the rest of the current byte is padding, and the
+// next two bytes must be a restart marker (fill bytes 0xFF may precede it).
+// A position past a marker or the end is left to the caller to report.
+bool TJpegPeelImpl::TakeRestartMarker(TScanReader& in, const char*& message) const {
+    if (in.Overrun()) return false;
+    if (in.AlignToByte() != 0) {
+        message = kMsgRestart;
+        return false;
+    }
+    std::size_t pos = in.RawPosition();
+    const std::uint8_t* d = in.DataBytes();
+    const std::size_t size = in.DataSize();
+    while (pos + 2 < size && d[pos] == 0xFF && d[pos + 1] == 0xFF) ++pos;
+    if (pos + 1 >= size) {
+        message = kMsgScanTruncated;
+        return false;
+    }
+    if (d[pos] != 0xFF || d[pos + 1] < 0xD0 || d[pos + 1] > 0xD7) {
+        message = kMsgRestart;
+        return false;
+    }
+    in.SetRawPosition(pos + 2);
+    return true;
+}
+
+// Decodes MCUs [first, end) from `in` into `store`, counting into `use`.
+// onRow(row) runs at the start of every MCU row and may stop the pass. On
+// failure `message` says why, or stays null when onRow stopped it.
+template <class RowFn>
+bool TJpegPeelImpl::DecodeRange(TScanReader& in, std::int64_t first, std::int64_t end, TCoefficientStore& store,
+                                TSymbolUse& use, RowFn&& onRow, const char*& message) const {
+    // The write position is kept here and handed to the store only when it
+    // needs more room, and at the end.
+    std::uint8_t* record = store.Room();
+    const std::uint8_t* roomEnd = store.RoomEnd();
+    const char* failure = nullptr;
+    const bool ok = WalkScan(
+        first, end,
+        [&](std::int32_t row) {
+            if (row > 0 && in.Overrun()) return false;  // bits taken past a marker or the end
+            return onRow(row);
+        },
+        [&](int slot) {
+            const TComponent& c = Comp[slot];
+            if (static_cast<std::size_t>(roomEnd - record) < TCoefficientStore::kMaxRecord) {
+                store.Commit(record);
+                record = store.Room();
+                roomEnd = store.RoomEnd();
+            }
+            if (!scan::DecodeBlock<true>(in, record, Decode[0][c.DCTableId], Decode[1][c.ACTableId],
+                                         use.Freq[0][c.DCTableId], use.Freq[1][c.ACTableId])) {
+                failure = kMsgHuffman;
+                return false;
+            }
+            return true;
+        },
+        [&] { return TakeRestartMarker(in, failure); });
+    store.Commit(record);
+    // Bits taken past a marker or the end explain whatever else went wrong.
+    if (in.Overrun()) {
+        message = in.StoppedAtEnd() ? kMsgScanTruncated : kBitStreamMessage;
+        return false;
+    }
+    message = failure;
+    return ok;
+}
+
+bool TJpegPeelImpl::DecodeScan() {
+    const std::int64_t total = McuCount();
+    const std::uint64_t scanBytes = InSize - ScanDataStart;
+    TScanReader& in = InBits->Scan();
+    in.SetRawPosition(ScanDataStart);
+    TailFirstMcu = total;
+    const char* message = nullptr;
+    const auto progress = [&](std::int32_t row) { return Progress(row); };
+    const auto fail = [&] {
+        if (message) Error(message);
+        return false;
+    };
+
+    // The marker near the middle ends restart interval SplitMarkerIndex + 1.
+    const std::int64_t split =
+        SplitMarkerIndex >= 0 && RestartEnabled && RestartInterval ? (SplitMarkerIndex + 1) * RestartInterval : total;
+    if (split >= total || scanBytes < kSplitDecodeMin || scanBytes > kSplitDecodeMax) {
+        Coefficients.Start(StoreEstimate(scanBytes, TotalBlocks));
+        return DecodeRange(in, 0, total, Coefficients, Use, progress, message) || fail();
+    }
+
+    // The second half on another thread, into its own store and counts; its
+    // progress is reported afterwards, its message only if it comes first.
+    const std::size_t tailStart = SplitMarker + 2;
+    const std::uint64_t headBytes = tailStart - ScanDataStart;
+    const std::uint64_t headBlocks = static_cast<std::uint64_t>(split) * BlocksPerMcu;
+    Coefficients.Start(StoreEstimate(headBytes, headBlocks));
+    TailCoefficients.Start(StoreEstimate(scanBytes - headBytes, TotalBlocks - headBlocks));
+    struct {
+        bool Ok = false;
+        const char* Message = nullptr;
+        std::vector<std::int32_t> Rows;
+        TSymbolUse Use{};
+    } tail;
+    tail.Rows.reserve(static_cast<std::size_t>(MCURows));
+    std::atomic<bool> stop{false};
+    std::thread worker([&] {
+        try {
+            TScanReader reader(InData, InSize);
+            reader.SetRawPosition(tailStart);
+            tail.Ok = DecodeRange(
+                reader, split, total, TailCoefficients, tail.Use,
+                [&](std::int32_t row) {
+                    if (stop.load(std::memory_order_relaxed)) return false;
+                    tail.Rows.push_back(row);
+                    return true;
+                },
+                tail.Message);
+        } catch (const ETooLarge&) {
+            tail.Message = kMsgTooLarge;
+        } catch (const std::bad_alloc&) {
+            tail.Message = kMsgNoMemory;
+        } catch (...) {
+            tail.Message = kMsgInternal;
+        }
+    });
+    TThreadJoin join(worker, &stop);
+
+    if (!DecodeRange(in, 0, split, Coefficients, Use, progress, message)) return fail();
+    if (in.RawPosition() != tailStart) {
+        // The first half did not end at that marker (a file whose restart
+        // markers are not where they belong): go on alone from where it is.
+        join.Stop();
+        return DecodeRange(in, split, total, Coefficients, Use, progress, message) || fail();
+    }
+    join.Wait();
+    for (const std::int32_t row : tail.Rows)
+        if (!Progress(row)) return false;
+    if (!tail.Ok) {
+        message = tail.Message;
+        return fail();
+    }
+    for (int c = 0; c < 2; ++c)
+        for (int t = 0; t < 2; ++t)
+            for (int s = 0; s < 256; ++s) Use.Freq[c][t][s] += tail.Use.Freq[c][t][s];
+    TailFirstMcu = split;
+    return true;
+}
+
+// ------------------------------------------------------------ encoding
+
+// Encodes the scan and EOI into the output. With `publish`, the bytes are
+// handed to a verifier thread row by row, and at the start of `meetRow` the
+// point where the verifiers meet is noted.
+bool TJpegPeelImpl::EncodeScan(TPublishedScan* publish, std::int32_t meetRow) {
+    scan::TScanWriter out(*OutStream, OutStream->Capacity());
+    const std::uint8_t* r = Coefficients.Begin();
+    int restartNumber = 0;
+    const bool ok = WalkRecords(
+        0, McuCount(), r,
+        [&](std::int32_t row) {
+            if (publish && row == meetRow) {
+                out.Settle();
+                out.Flush();
+                TScanPoint point;
+                point.Mcu = std::int64_t{row} * MCUCols;
+                point.Bit = out.PendingBits();
+                point.Byte = OutStream->Size();
+                point.Record = r;
+                publish->SetMeetingPoint(point);
+            }
+            out.Flush();
+            if (publish) publish->Publish(OutStream->Size(), false);
+            return Progress(MCURows + row);
+        },
+        [&](int slot, const std::uint8_t*& record) {
+            const TComponent& c = Comp[slot];
+            record = out.PutBlock(record, Encode[0][c.DCTableId], Encode[1][c.ACTableId]);
+            return true;
+        },
+        [&] {
+            out.PutMarker(static_cast<std::uint16_t>(0xFFD0 + restartNumber));
+            restartNumber = (restartNumber + 1) & 7;
+            return true;
+        });
+    if (ok) {
+        out.PutMarker(0xFFD9);
+        out.Flush();
+    }
+    // A result that would not fit the room reserved for it cannot be right.
+    if (out.Overflowed()) Fail(kMsgVerify);
+    return ok;
+}
+
+// The most bytes the new scan can take: its exact number of bits (known from
+// the counts and the new code lengths), a byte of padding at every restart
+// and at the end, every byte stuffed, the restart markers and EOI.
+std::uint64_t TJpegPeelImpl::ScanBytesBound() const {
+    std::uint64_t bits = 0;
+    for (int c = 0; c < 2; ++c)
+        for (int t = 0; t < 2; ++t) {
+            if (!Used[c][t]) continue;
+            for (int s = 0; s < 256; ++s) {
+                const int size = c == 0 ? scan::DcSize(s) : scan::AcSize(s);
+                bits += std::uint64_t{Use.Freq[c][t][s]} * (Encode[c][t].Length[s] + size);
+            }
+        }
+    const std::uint64_t mcus = McuCount();
+    const std::uint64_t restarts = RestartEnabled && RestartInterval ? (mcus - 1) / RestartInterval : 0;
+    return 2 * (bits / 8 + restarts + 2) + 2 * restarts + 2;
+}
+
+// ------------------------------------------------------------ verification
+
+// Decodes MCUs [first, end) of the new scan with the new tables and compares
+// every block with its record, and each restart marker with its number
+// (restartNumber: the next one expected).
+bool TJpegPeelImpl::VerifyRange(TScanReader& in, std::int64_t first, std::int64_t end, const std::uint8_t*& record,
+                                int restartNumber) const {
+    std::uint8_t decoded[TCoefficientStore::kMaxRecord];
+    const std::uint8_t* d = in.DataBytes();
+    return WalkRecords(
+               first, end, record, [&](std::int32_t) { return !in.Overrun(); },
+               [&](int slot, const std::uint8_t*& expected) {
+                   const TComponent& c = Comp[slot];
+                   std::uint8_t* decodedEnd = decoded;
+                   if (!scan::DecodeBlock<false>(in, decodedEnd, VerifyTables[0][c.DCTableId],
+                                                 VerifyTables[1][c.ACTableId], nullptr, nullptr))
+                       return false;
+                   const std::size_t n = static_cast<std::size_t>(decodedEnd - decoded);
+                   if (n != scan::RecordSize(expected) || std::memcmp(decoded, expected, n) != 0) return false;
+                   expected += n;
+                   return true;
+               },
+               [&] {
+                   if (in.Overrun() || in.AlignToByte() != 0) return false;
+                   const std::size_t pos = in.RawPosition();
+                   if (!in.Ensure(pos + 2) || d[pos] != 0xFF || d[pos + 1] != 0xD0 + restartNumber) return false;
+                   restartNumber = (restartNumber + 1) & 7;
+                   in.SetRawPosition(pos + 2);
+                   return true;
+               }) &&
+           !in.Overrun();
+}
+
+// After the last block: the scan's last byte is complete, EOI follows at
+// once, and nothing after it; every record was used.
+bool TJpegPeelImpl::VerifyEnd(TScanReader& in, const std::uint8_t* record) const {
+    if (in.AlignToByte() != 0) return false;
+    const std::size_t pos = in.RawPosition();
+    const std::uint8_t* d = in.DataBytes();
+    return record == RecordsEnd() && in.Ensure(pos + 2) && d[pos] == 0xFF && d[pos + 1] == 0xD9 &&
+           !in.Ensure(pos + 3);
+}
+
+// Encodes the scan into the output and decodes it again to check it. A large
+// scan is checked on a second thread while it is being written, up to a row
+// near the end; the encoder's thread checks the rest when it has written it.
+bool TJpegPeelImpl::EncodeAndVerify(std::size_t scanStart) {
+    TMemoryStream& out = *OutStream;
+    const std::uint64_t bound = ScanBytesBound();
+    if (bound > TCoefficientStore::kLimit) Fail(kMsgTooLarge);
+    out.Reserve(out.Size() + static_cast<std::size_t>(bound));
+    for (int c = 0; c < 2; ++c)
+        for (int t = 0; t < 2; ++t)
+            if (Used[c][t]) VerifyTables[c][t].Build(Optimal[c][t].HuffBits, Optimal[c][t].Symbol, c);
+
+    const std::int64_t total = McuCount();
+    // The verifier thread decodes about as fast as the encoder writes plus a
+    // half: it takes the first three quarters of the rows.
+    const std::int32_t meetRow = MCURows * 3 / 4;
+    if (InSize - ScanDataStart < kThreadedVerifyMin || meetRow < 1) {
+        if (!EncodeScan(nullptr, -1)) return false;
+        TScanReader check(out.Memory(), out.Size());
+        check.SetRawPosition(scanStart);
+        const std::uint8_t* r = Coefficients.Begin();
+        if (!VerifyRange(check, 0, total, r, 0) || !VerifyEnd(check, r)) Fail(kMsgVerify);
+        return true;
+    }
+
+    TPublishedScan published;
+    published.Publish(out.Size(), false);
+    const std::int64_t meetMcu = std::int64_t{meetRow} * MCUCols;
+    bool headVerified = false;
+    std::thread verifier([&] {
+        try {
+            TScanReader check(out.Memory(), scanStart, &published);
+            check.SetRawPosition(scanStart);
+            const std::uint8_t* r = Coefficients.Begin();
+            TScanPoint meet;
+            std::size_t byte = 0;
+            int bit = 0;
+            if (!VerifyRange(check, 0, meetMcu, r, 0) || !published.WaitMeetingPoint(meet)) return;
+            check.BitPosition(byte, bit);
+            headVerified = meet.Mcu == meetMcu && r == meet.Record && byte == meet.Byte && bit == meet.Bit;
+        } catch (...) {
+            headVerified = false;
+        }
+    });
+    // However the encoder ends, the verifier is told and waited for before
+    // the output can change.
+    struct TFinish {
+        TPublishedScan& Published;
+        TMemoryStream& Out;
+        std::thread& Verifier;
+        ~TFinish() {
+            Published.Publish(Out.Size(), true);
+            if (Verifier.joinable()) Verifier.join();
+        }
+    } finish{published, out, verifier};
+
+    if (!EncodeScan(&published, meetRow)) return false;
+    published.Publish(out.Size(), true);
+    TScanPoint meet;
+    bool tailVerified = published.WaitMeetingPoint(meet);
+    if (tailVerified) {
+        TScanReader check(out.Memory(), out.Size());
+        check.SeekBit(meet.Byte, meet.Bit);
+        const std::uint8_t* r = meet.Record;
+        const std::int64_t interval = RestartEnabled ? RestartInterval : 0;
+        const int restartNumber = interval ? static_cast<int>((meetMcu / interval) & 7) : 0;
+        tailVerified = VerifyRange(check, meetMcu, total, r, restartNumber) && VerifyEnd(check, r);
+    }
+    verifier.join();
+    if (!headVerified || !tailVerified) Fail(kMsgVerify);
+    return true;
+}
+
+} // namespace lumaro
