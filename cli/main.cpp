@@ -46,7 +46,7 @@ int Usage(const std::string& Message) {
 bool ReadInto(const std::string& path, TMemoryStream& into) {
     std::FILE* f = std::fopen(path.c_str(), "rb");
     if (!f) return false;
-    std::vector<std::uint8_t>& bytes = into.Data();
+    TByteBuffer& bytes = into.Data();
     bool ok = std::fseek(f, 0, SEEK_END) == 0;
     const long size = ok ? std::ftell(f) : -1;
     ok = size >= 0 && std::fseek(f, 0, SEEK_SET) == 0;

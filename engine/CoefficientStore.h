@@ -32,6 +32,9 @@ public:
         Size = 0;
         if (Capacity < expected) Grow(expected);
     }
+    // Makes the first n bytes of room present at once: cheaper than a page
+    // fault at a time, and done by the thread that will fill them.
+    void Prepare(std::size_t n) { PrepareLarge(Data, std::min(n, Capacity)); }
     // Room for one more record; throws ETooLarge past the limit.
     std::uint8_t* Room() {
         if (Capacity - Size < kMaxRecord) Grow(std::max<std::size_t>(Capacity * 2, 1 << 16));

@@ -259,7 +259,7 @@ void TJpegPeelImpl::BuildTables() {
             for (int s = 0; s < 256; ++s)
                 if (!listed[s] && freq[s]) counts.push_back({s, static_cast<std::int32_t>(freq[s])});
             Optimal[c][t] = BuildOptimalTable(counts);
-            Encode[c][t].Build(Optimal[c][t]);
+            Encode[c][t].Build(Optimal[c][t], c);
         }
 }
 

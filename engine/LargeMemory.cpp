@@ -21,11 +21,22 @@ void AdviseLargePages(void* p, std::size_t n) {
 #endif
 }
 
+void PrepareLarge(void* p, std::size_t n) {
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+    const auto begin = reinterpret_cast<std::uintptr_t>(p) & ~std::uintptr_t{4095};
+    const std::uintptr_t end = reinterpret_cast<std::uintptr_t>(p) + n;
+    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+#else
+    (void)p;
+    (void)n;
+#endif
+}
+
 #if defined(__linux__)
 // Maps n bytes rounded up to whole large pages at a large-page boundary, so
 // that every page of the buffer can be a huge page.
 void* AllocateLarge(std::size_t n) {
-    if (n < kLargePage) return ::operator new(n);
+    if (n < kLargeAllocationMin) return ::operator new(n);
     const std::size_t size = (n + kLargePage - 1) & ~(kLargePage - 1);
     void* raw = mmap(nullptr, size + kLargePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (raw == MAP_FAILED) throw std::bad_alloc();
@@ -40,7 +51,7 @@ void* AllocateLarge(std::size_t n) {
 
 void FreeLarge(void* p, std::size_t n) {
     if (!p) return;
-    if (n < kLargePage) {
+    if (n < kLargeAllocationMin) {
         ::operator delete(p);
         return;
     }

@@ -4,10 +4,15 @@
 // backing them with 2 MiB pages saves hundreds of page faults per megabyte,
 // which is most of the time spent on a large photo.
 #include <cstddef>
+#include <cstdint>
+#include <vector>
 
 namespace lumaro {
 
 constexpr std::size_t kLargePage = std::size_t{2} << 20;
+// From this size on a buffer gets whole large pages of its own: one page
+// fault instead of up to 512, for at most a large page of unused room.
+constexpr std::size_t kLargeAllocationMin = std::size_t{256} << 10;
 
 // A hint for [p, p + n): back its whole large pages with huge pages.
 void AdviseLargePages(void* p, std::size_t n);
@@ -15,5 +20,23 @@ void AdviseLargePages(void* p, std::size_t n);
 // Raw storage of n bytes (not zeroed); throws std::bad_alloc.
 void* AllocateLarge(std::size_t n);
 void FreeLarge(void* p, std::size_t n);
+// Makes the pages of [p, p + n) present now, in one go (a hint).
+void PrepareLarge(void* p, std::size_t n);
+
+// An allocator that puts big buffers on large pages (small ones on the heap).
+template <class T>
+struct TLargePageAllocator {
+    using value_type = T;
+    TLargePageAllocator() = default;
+    template <class U>
+    TLargePageAllocator(const TLargePageAllocator<U>&) {}
+    T* allocate(std::size_t n) { return static_cast<T*>(AllocateLarge(n * sizeof(T))); }
+    void deallocate(T* p, std::size_t n) { FreeLarge(p, n * sizeof(T)); }
+    template <class U>
+    bool operator==(const TLargePageAllocator<U>&) const { return true; }
+};
+
+// The bytes of a whole file or result.
+using TByteBuffer = std::vector<std::uint8_t, TLargePageAllocator<std::uint8_t>>;
 
 } // namespace lumaro

@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "LargeMemory.h"
 
 namespace lumaro {
 
@@ -18,10 +17,7 @@ std::uint8_t TMemoryStream::ReadByte() {
 }
 
 void TMemoryStream::Reserve(std::size_t n) {
-    if (n <= Bytes.capacity()) return;
-    // A large page more than asked, so that the whole of n can lie on large pages.
-    Bytes.reserve(n >= kLargePage ? n + kLargePage : n);
-    AdviseLargePages(Bytes.data(), Bytes.capacity());
+    if (n > Bytes.capacity()) Bytes.reserve(n);
 }
 
 void TMemoryStream::Write(const void* src, std::size_t n) {

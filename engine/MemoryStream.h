@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "LargeMemory.h"
+
 namespace lumaro {
 
 // Raised when a read asks for more bytes than remain; the engine catches it.
@@ -18,7 +20,7 @@ public:
 class TMemoryStream {
 public:
     TMemoryStream() = default;
-    explicit TMemoryStream(std::vector<std::uint8_t> bytes) : Bytes(std::move(bytes)) {}
+    explicit TMemoryStream(const std::vector<std::uint8_t>& bytes) : Bytes(bytes.begin(), bytes.end()) {}
 
     std::size_t Size() const { return Bytes.size(); }
     std::size_t Position() const { return Pos; }
@@ -26,7 +28,7 @@ public:
 
     // Size and position 0; the capacity is kept for the next file.
     void Clear() { Bytes.clear(); Pos = 0; }
-    // Room for n bytes without reallocation, on large pages where possible.
+    // Room for n bytes without reallocation (on large pages when it is big).
     void Reserve(std::size_t n);
     // Bytes it can hold before a write moves its memory.
     std::size_t Capacity() const { return Bytes.capacity(); }
@@ -40,16 +42,16 @@ public:
 
     // Replaces the whole content; position 0.
     void Assign(const std::uint8_t* data, std::size_t n);
-    void Assign(std::vector<std::uint8_t> bytes) { Bytes = std::move(bytes); Pos = 0; }
+    void Assign(const std::vector<std::uint8_t>& bytes) { Assign(bytes.data(), bytes.size()); }
     void CopyFrom(const TMemoryStream& other) { Bytes = other.Bytes; Pos = 0; }
 
     const std::uint8_t* Memory() const { return Bytes.data(); }
     std::uint8_t* Memory() { return Bytes.data(); }
-    const std::vector<std::uint8_t>& Data() const { return Bytes; }
-    std::vector<std::uint8_t>& Data() { return Bytes; }
+    const TByteBuffer& Data() const { return Bytes; }
+    TByteBuffer& Data() { return Bytes; }
 
 private:
-    std::vector<std::uint8_t> Bytes;
+    TByteBuffer Bytes;
     std::size_t Pos = 0;
 };
 

@@ -33,12 +33,17 @@ void TDecodeTable::Build(const std::int16_t bits[16], const std::vector<std::int
     MaxCode[17] = 0x7FFFFFFF;
 }
 
-void TEncodeTable::Build(const TOptimalTable& t) {
+void TEncodeTable::Build(const TOptimalTable& t, int cls) {
     std::memset(Length, 0, sizeof Length);
     std::memset(Code, 0, sizeof Code);
     for (std::size_t k = 0; k < t.Symbol.size(); ++k) {
         Code[t.Symbol[k]] = static_cast<std::uint32_t>(t.Code[k]);
         Length[t.Symbol[k]] = static_cast<std::uint8_t>(t.CodeLength[k]);
+    }
+    for (int s = 0; s < 256; ++s) {
+        const int size = cls == 0 ? DcSize(s) : AcSize(s);
+        const bool meaningful = cls == 0 ? size <= 11 : size <= 10;
+        Put[s] = meaningful ? (static_cast<std::uint32_t>(Length[s] + size) << 27) | (Code[s] << size) : 0;
     }
 }
 

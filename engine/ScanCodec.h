@@ -44,15 +44,19 @@ struct TDecodeTable {
 };
 
 // Per symbol value: the code and its length (0 = the table lacks the symbol).
-struct TEncodeTable {
-    std::uint32_t Code[256];
-    std::uint8_t Length[256];
-    void Build(const TOptimalTable& t);
-};
-
 // The size category of a symbol: its extra bits.
 inline int DcSize(int symbol) { return symbol; }
 inline int AcSize(int symbol) { return symbol & 15; }
+
+struct TEncodeTable {
+    std::uint32_t Code[256];
+    std::uint8_t Length[256];
+    // What a symbol puts, its extra bits left as 0: (length + size) << 27 | code << size.
+    std::uint32_t Put[256];
+    // cls 0 (DC) or 1 (AC): how many extra bits follow each symbol.
+    void Build(const TOptimalTable& t, int cls);
+};
+
 
 // The reader's state held in locals while a block is decoded: stores into the
 // record could otherwise alias it and force reloads per symbol. Refills from
@@ -68,11 +72,11 @@ struct TBitWindow {
         in.Export(Buf, Count, Pos);
     }
     ~TBitWindow() { In.Import(Buf, Count, Pos); }
-    // At least 32 bits, enough for any code and its extra bits. From plain
-    // data it takes every whole byte that fits, without asking whether it
-    // must: the bits past the last whole byte are the data's own next bits,
-    // so OR-ing them in again later changes nothing.
-    void Need32() {
+    // At least 56 bits: a DC and an AC symbol, or two AC symbols, with
+    // their extra bits. From plain data it takes every whole byte that fits,
+    // without asking whether it must: the bits past the last whole byte are
+    // the data's own next bits, so OR-ing them in again later changes nothing.
+    void Refill() {
         if (Pos + 8 <= FastEnd) {
             std::uint64_t w;
             std::memcpy(&w, Data + Pos, 8);
@@ -83,7 +87,6 @@ struct TBitWindow {
                 return;
             }
         }
-        if (Count >= 32) return;
         In.Import(Buf, Count, Pos);
         In.Fill();
         In.Export(Buf, Count, Pos);
@@ -126,11 +129,34 @@ inline void PutEntry(std::uint8_t* p, unsigned symbol, unsigned extra) {
 // Otherwise the record holds the symbols exactly as the data has them.
 // False: the data is not a valid block (no code, a symbol without meaning
 // here, or coefficients past the end of the block).
+// One AC symbol with its extra bits (at most 26 bits, which must be
+// buffered). False: no code matches, or a symbol without meaning here.
+inline bool DecodeAc(TBitWindow& in, const TDecodeTable& ac, int& rs, unsigned& extra) {
+    if (const std::uint32_t e = ac.Value[in.Peek(kLookBits)]) {
+        in.Skip(e & 0xFF);
+        rs = (e >> 8) & 0xFF;
+        extra = e >> 16;
+        return true;
+    }
+    rs = DecodeSymbol(in, ac);
+    if (rs < 0) return false;
+    const int size = AcSize(rs);
+    // Runs 1 to 14 with size 0 are undefined in a sequential scan: common
+    // decoders end the block there, a literal reading writes r + 1 zeros and
+    // goes on. The two give different pictures, so no result could be
+    // trusted to show what the source shows.
+    if (size == 0 && rs != 0x00 && rs != 0xF0) return false;
+    if (size > 10) return false;
+    extra = size ? in.Peek(size) : 0;
+    in.Skip(size);
+    return true;
+}
+
 template <bool Counting>
 inline bool DecodeBlock(TScanReader& reader, std::uint8_t*& record, const TDecodeTable& dc, const TDecodeTable& ac,
                         std::uint32_t* dcFreq, std::uint32_t* acFreq) {
     TBitWindow in(reader);
-    in.Need32();
+    in.Refill();
     if (const std::uint32_t e = dc.Value[in.Peek(kLookBits)]) {
         in.Skip(e & 0xFF);
         PutEntry(record + 1, (e >> 8) & 0xFF, e >> 16);
@@ -146,44 +172,29 @@ inline bool DecodeBlock(TScanReader& reader, std::uint8_t*& record, const TDecod
     std::uint8_t* p = record + 4;
     int zeroRuns = 0;  // ZRL entries since the last coefficient
     int k = 1;         // next coefficient position
-    for (;;) {
-        in.Need32();
+    // One step per AC symbol: 1 goes on, 0 ends the block, -1 fails.
+    const auto step = [&]() -> int {
         int rs;
         unsigned extra;
-        if (const std::uint32_t e = ac.Value[in.Peek(kLookBits)]) {
-            in.Skip(e & 0xFF);
-            rs = (e >> 8) & 0xFF;
-            extra = e >> 16;
-        } else {
-            rs = DecodeSymbol(in, ac);
-            if (rs < 0) return false;
-            const int size = AcSize(rs);
-            // Runs 1 to 14 with size 0 are undefined in a sequential scan:
-            // common decoders end the block there, a literal reading writes
-            // r + 1 zeros and goes on. The two give different pictures, so
-            // no result could be trusted to show what the source shows.
-            if (size == 0 && rs != 0x00 && rs != 0xF0) return false;
-            if (size > 10) return false;
-            extra = size ? in.Peek(size) : 0;
-            in.Skip(size);
-        }
+        if (!DecodeAc(in, ac, rs, extra)) return -1;
         if constexpr (Counting) ++acFreq[rs];
-        if (rs == 0x00) {  // end of block
-            if constexpr (Counting) {
-                p -= 3 * zeroRuns;
-                acFreq[0xF0] -= zeroRuns;
+        if ((rs & 15) == 0) {
+            if (rs == 0x00) {  // end of block
+                if constexpr (Counting) {
+                    p -= 3 * zeroRuns;
+                    acFreq[0xF0] -= zeroRuns;
+                }
+                PutEntry(p, 0, 0);
+                p += 3;
+                return 0;
             }
-            PutEntry(p, 0, 0);
-            p += 3;
-            break;
-        }
-        if (rs == 0xF0) {  // sixteen zeros
-            if (k > 48) return false;
+            // sixteen zeros
+            if (k > 48) return -1;
             k += 16;
             PutEntry(p, 0xF0, 0);
             p += 3;
             ++zeroRuns;
-            if (k < 64) continue;
+            if (k < 64) return 1;
             if constexpr (Counting) {  // the block ends in zeros: an end of block instead
                 p -= 3 * zeroRuns;
                 acFreq[0xF0] -= zeroRuns;
@@ -191,17 +202,38 @@ inline bool DecodeBlock(TScanReader& reader, std::uint8_t*& record, const TDecod
                 PutEntry(p, 0, 0);
                 p += 3;
             }
-            break;
+            return 0;
         }
-        k += rs >> 4;
-        if (k > 63) return false;
+        k += (rs >> 4) + 1;
         PutEntry(p, static_cast<unsigned>(rs), extra);
         p += 3;
         zeroRuns = 0;
-        if (++k == 64) break;
+        if (k < 64) return 1;
+        return k == 64 ? 0 : -1;
+    };
+    // A refill leaves at least 56 bits: two symbols of at most 26 bits each.
+    for (;;) {
+        in.Refill();
+        int more = step();
+        if (more > 0) more = step();
+        if (more < 0) return false;
+        if (more == 0) break;
     }
     record[0] = static_cast<std::uint8_t>((p - record - 4) / 3);
     record = p;
+    return true;
+}
+
+// Whether two records are the same (n bytes each).
+inline bool SameRecord(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) {
+    for (; n >= 8; n -= 8, a += 8, b += 8) {
+        std::uint64_t x, y;
+        std::memcpy(&x, a, 8);
+        std::memcpy(&y, b, 8);
+        if (x != y) return false;
+    }
+    for (; n; --n)
+        if (*a++ != *b++) return false;
     return true;
 }
 
@@ -242,13 +274,12 @@ public:
                 if (b == 0xFF) *o++ = 0x00;
             }
         };
-        const unsigned s = r[1];
-        put((dc.Code[s] << s) | (r[2] | (r[3] << 8)), dc.Length[s] + static_cast<int>(s));
+        const std::uint32_t d = dc.Put[r[1]];
+        put((d & 0x7FFFFFF) | (r[2] | (r[3] << 8)), static_cast<int>(d >> 27));
         const std::uint8_t* p = r + 4;
         for (const std::uint8_t* end = p + 3 * r[0]; p != end; p += 3) {
-            const unsigned rs = p[0];
-            const int size = AcSize(static_cast<int>(rs));
-            put((ac.Code[rs] << size) | (p[1] | (p[2] << 8)), ac.Length[rs] + size);
+            const std::uint32_t a = ac.Put[p[0]];
+            put((a & 0x7FFFFFF) | (p[1] | (p[2] << 8)), static_cast<int>(a >> 27));
         }
         Acc = acc;
         Bits = bits;

@@ -70,9 +70,12 @@ constexpr std::size_t kSplitDecodeMax = 64 << 20;
 
 // Room for the records of a stretch of scan: a record takes 4 bytes and 3
 // more per symbol; photos need about four bytes of store per byte of scan
-// data. Room never touched costs nothing.
+// data (StoreLikely), rarely more. Room never touched costs nothing.
 std::size_t StoreEstimate(std::uint64_t scanBytes, std::uint64_t blocks) {
     return static_cast<std::size_t>(std::min<std::uint64_t>(blocks * 7 + scanBytes * 6, TCoefficientStore::kLimit));
+}
+std::size_t StoreLikely(std::uint64_t scanBytes, std::uint64_t blocks) {
+    return static_cast<std::size_t>(std::min<std::uint64_t>(blocks * 4 + scanBytes * 4, TCoefficientStore::kLimit));
 }
 
 // Joins a helper thread on every way out; Stop() also asks it to stop first.
@@ -263,6 +266,7 @@ bool TJpegPeelImpl::DecodeScan() {
         SplitMarkerIndex >= 0 && RestartEnabled && RestartInterval ? (SplitMarkerIndex + 1) * RestartInterval : total;
     if (split >= total || scanBytes < kSplitDecodeMin || scanBytes > kSplitDecodeMax) {
         Coefficients.Start(StoreEstimate(scanBytes, TotalBlocks));
+        Coefficients.Prepare(StoreLikely(scanBytes, TotalBlocks));
         return DecodeRange(in, 0, total, Coefficients, Use, progress, message) || fail();
     }
 
@@ -283,6 +287,7 @@ bool TJpegPeelImpl::DecodeScan() {
     std::atomic<bool> stop{false};
     std::thread worker([&] {
         try {
+            TailCoefficients.Prepare(StoreLikely(scanBytes - headBytes, TotalBlocks - headBlocks));
             TScanReader reader(InData, InSize);
             reader.SetRawPosition(tailStart);
             tail.Ok = DecodeRange(
@@ -405,7 +410,7 @@ bool TJpegPeelImpl::VerifyRange(TScanReader& in, std::int64_t first, std::int64_
                                                  VerifyTables[1][c.ACTableId], nullptr, nullptr))
                        return false;
                    const std::size_t n = static_cast<std::size_t>(decodedEnd - decoded);
-                   if (n != scan::RecordSize(expected) || std::memcmp(decoded, expected, n) != 0) return false;
+                   if (n != scan::RecordSize(expected) || !scan::SameRecord(decoded, expected, n)) return false;
                    expected += n;
                    return true;
                },

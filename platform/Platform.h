@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "LargeMemory.h"
+
 namespace lumaro {
 
 // ---------------------------------------------------------------- files
@@ -62,7 +64,7 @@ public:
     virtual ~IFileSystem() = default;
 
     // Reads the whole file into Data (replacing its contents).
-    virtual bool ReadWholeFile(const std::string& Path, std::vector<std::uint8_t>& Data,
+    virtual bool ReadWholeFile(const std::string& Path, TByteBuffer& Data,
                                TIoError& Error) = 0;
     // Replaces Path with Data: the bytes go to a temporary file in the same
     // folder, which is renamed into place only once complete. An existing

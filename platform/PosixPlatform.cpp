@@ -165,7 +165,7 @@ std::string IoErrorText(int Code) {
     }
 }
 
-bool TPosixFileSystem::ReadWholeFile(const std::string& Path, std::vector<std::uint8_t>& Data, TIoError& Error) {
+bool TPosixFileSystem::ReadWholeFile(const std::string& Path, TByteBuffer& Data, TIoError& Error) {
     struct stat st;
     int fd = OpenRegularFile(Path, Error, &st);
     if (fd < 0) return false;
@@ -304,7 +304,7 @@ bool TPosixFileSystem::CreateFolder(const std::string& Path) {
 }
 
 bool TPosixFileSystem::CopyFile(const std::string& Source, const std::string& Dest, TIoError& Error) {
-    std::vector<std::uint8_t> data;
+    TByteBuffer data;
     if (!ReadWholeFile(Source, data, Error)) return false;
     TWriteStatus status = WriteWholeFile(Dest, data.data(), data.size(), Error);
     if (status != TWriteStatus::Ok) return false;

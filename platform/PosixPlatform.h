@@ -8,7 +8,7 @@ namespace lumaro {
 
 class TPosixFileSystem : public IFileSystem {
 public:
-    bool ReadWholeFile(const std::string& Path, std::vector<std::uint8_t>& Data, TIoError& Error) override;
+    bool ReadWholeFile(const std::string& Path, TByteBuffer& Data, TIoError& Error) override;
     TWriteStatus WriteWholeFile(const std::string& Path, const std::uint8_t* Data, std::size_t Size,
                                 TIoError& Error) override;
     bool ReadFirstBytes(const std::string& Path, std::size_t Count, std::vector<std::uint8_t>& Bytes,

@@ -33,7 +33,7 @@ std::vector<std::uint8_t> Written(const std::function<void(TOutBitStreamFile&)>&
         fn(w);
         w.Commit();
     }
-    return out.Data();
+    return {out.Data().begin(), out.Data().end()};
 }
 
 using Bytes = std::vector<std::uint8_t>;

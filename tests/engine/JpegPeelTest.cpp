@@ -40,7 +40,7 @@ Result PeelFile(TJpegPeel& peel, const Bytes& in, bool optimize = true, bool rem
     r.Ok = peel.Process(is, os);
     if (r.Ok) {
         EXPECT_EQ(os.Position(), 0u);
-        r.Out = os.Data();
+        r.Out.assign(os.Data().begin(), os.Data().end());
     }
     return r;
 }

@@ -57,7 +57,8 @@ TEST_F(PosixFiles, FirstBytesFailForShortFilesFoldersAndMissingFiles) {
     EXPECT_FALSE(Fs.ReadFirstBytes(Dir.string(), 3, b, Error));
     ASSERT_EQ(mkfifo(P("pipe").c_str(), 0600), 0);
     EXPECT_FALSE(Fs.ReadFirstBytes(P("pipe"), 3, b, Error));  // refused, not waited on
-    EXPECT_FALSE(Fs.ReadWholeFile(P("pipe"), b, Error));
+    TByteBuffer whole;
+    EXPECT_FALSE(Fs.ReadWholeFile(P("pipe"), whole, Error));
     EXPECT_FALSE(Fs.ReadFirstBytes(P("none"), 3, b, Error));
     EXPECT_EQ(Error.Text, "ファイルまたはフォルダが見つかりません。");
     EXPECT_FALSE(Fs.FileExists(Dir.string()));

@@ -77,7 +77,7 @@ TPeelOutcome RunPeel(const TBytes& In, bool Optimize, bool RemoveExif) {
     o.Ok = peel.Process(in, out);
     o.LargestAllocation = StopAllocationTracking();
     o.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    o.Out = out.Data();
+    o.Out.assign(out.Data().begin(), out.Data().end());
     return o;
 }
 

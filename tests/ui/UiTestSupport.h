@@ -75,7 +75,7 @@ class THookedFileSystem : public TPosixFileSystem {
 public:
     std::function<void(int, const std::string&)> BeforeRead;
     int Reads = 0;
-    bool ReadWholeFile(const std::string& Path, std::vector<std::uint8_t>& Data, TIoError& Error) override {
+    bool ReadWholeFile(const std::string& Path, TByteBuffer& Data, TIoError& Error) override {
         if (BeforeRead) BeforeRead(Reads, Path);
         ++Reads;
         return TPosixFileSystem::ReadWholeFile(Path, Data, Error);
