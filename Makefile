@@ -13,6 +13,7 @@ run: deps-run build
 test: deps-test build
 	$(MAKE) --no-print-directory fuzz-run FUZZ_SECONDS=$(FUZZ_TEST_SECONDS)
 	$(MAKE) --no-print-directory asan-test
+	$(MAKE) --no-print-directory tsan-test
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
 deps-run:
@@ -32,18 +33,27 @@ clean:
 # The whole non-GUI suite built with AddressSanitizer and UndefinedBehaviorSanitizer,
 # and the engine's libFuzzer target (clang), seeded from the shared corpus and the samples.
 ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 600
 FUZZ_TEST_SECONDS ?= 60
 FUZZ_CORPUS ?= ../shared/corpus
 
-.PHONY: asan-test fuzz fuzz-build fuzz-run
+.PHONY: asan-test tsan-test fuzz fuzz-build fuzz-run
 
 asan-test:
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMARO_SANITIZE=ON -DLUMARO_GUI=OFF > /dev/null
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  LUMARO_SANITIZED=1 ctest --output-on-failure -j $(JOBS)
+
+# The engine's tests with ThreadSanitizer: large scans are decoded and
+# verified on two threads, and the tests push small images onto those paths.
+tsan-test:
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMARO_GUI=OFF \
+	  -DCMAKE_CXX_FLAGS=-fsanitize=thread -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread > /dev/null
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target engine_tests
+	TSAN_OPTIONS=halt_on_error=1 $(TSAN_BUILD)/tests/engine/engine_tests --gtest_brief=1
 
 fuzz: deps-test fuzz-run
 

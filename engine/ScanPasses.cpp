@@ -17,6 +17,7 @@
 
 #include "JpegPeelImpl.h"
 #include "PeelMessages.h"
+#include "ScanThreading.h"
 
 namespace lumaro {
 
@@ -60,11 +61,13 @@ private:
     bool HaveMeeting = false;
 };
 
+TScanThreading& ScanThreading() {
+    static TScanThreading limits;
+    return limits;
+}
+
 namespace {
 
-// Below these sizes of scan data a second thread costs more than it saves.
-constexpr std::size_t kThreadedVerifyMin = 256 * 1024;
-constexpr std::size_t kSplitDecodeMin = 512 * 1024;
 // Above this the two halves' stores could meet limits one store would not.
 constexpr std::size_t kSplitDecodeMax = 64 << 20;
 
@@ -264,7 +267,7 @@ bool TJpegPeelImpl::DecodeScan() {
     // The marker near the middle ends restart interval SplitMarkerIndex + 1.
     const std::int64_t split =
         SplitMarkerIndex >= 0 && RestartEnabled && RestartInterval ? (SplitMarkerIndex + 1) * RestartInterval : total;
-    if (split >= total || scanBytes < kSplitDecodeMin || scanBytes > kSplitDecodeMax) {
+    if (split >= total || scanBytes < ScanThreading().SplitDecodeMin || scanBytes > kSplitDecodeMax) {
         Coefficients.Start(StoreEstimate(scanBytes, TotalBlocks));
         Coefficients.Prepare(StoreLikely(scanBytes, TotalBlocks));
         return DecodeRange(in, 0, total, Coefficients, Use, progress, message) || fail();
@@ -451,7 +454,7 @@ bool TJpegPeelImpl::EncodeAndVerify(std::size_t scanStart) {
     // The verifier thread decodes about as fast as the encoder writes plus a
     // half: it takes the first three quarters of the rows.
     const std::int32_t meetRow = MCURows * 3 / 4;
-    if (InSize - ScanDataStart < kThreadedVerifyMin || meetRow < 1) {
+    if (InSize - ScanDataStart < ScanThreading().ThreadedVerifyMin || meetRow < 1) {
         if (!EncodeScan(nullptr, -1)) return false;
         TScanReader check(out.Memory(), out.Size());
         check.SetRawPosition(scanStart);

@@ -40,7 +40,7 @@ struct Component {
 
 struct Recipe {
     int Width = 16, Height = 16;
-    std::vector<Component> Comps{Component{}};
+    std::vector<Component> Comps = std::vector<Component>(1);
     std::vector<int> ScanOrder;        // indices into Comps; empty = frame order
     int RestartInterval = -1;          // -1: no DRI segment
     std::vector<int> RestartNumbers;   // marker numbers to write, cycled; empty = 0..7

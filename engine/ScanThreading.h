@@ -1,0 +1,18 @@
+#pragma once
+// When the engine uses a second thread on a scan: below these sizes of scan
+// data a thread costs more than it saves. Process-wide; tests lower them to
+// run the two-thread paths on small images.
+#include <cstddef>
+
+namespace lumaro {
+
+struct TScanThreading {
+    // Decoding in two halves (scans with restart markers only).
+    std::size_t SplitDecodeMin = std::size_t{512} << 10;
+    // Verifying on a second thread while the scan is written.
+    std::size_t ThreadedVerifyMin = std::size_t{256} << 10;
+};
+
+TScanThreading& ScanThreading();
+
+} // namespace lumaro

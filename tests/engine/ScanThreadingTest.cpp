@@ -1,0 +1,236 @@
+// Large scans are decoded in two halves and verified on a second thread.
+// Whatever a file holds, a run with two threads must report and produce
+// exactly what a run with one thread does: same bytes, same messages, same
+// progress positions. Small images are pushed onto the two-thread paths by
+// lowering the engine's size limits.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <random>
+#include <thread>
+
+#include "PeelTestSupport.h"
+#include "ScanReader.h"
+#include "ScanThreading.h"
+
+using namespace lumaro;
+using namespace testjpeg;
+using namespace peeltest;
+
+namespace {
+
+// Runs a file with the engine on one thread, then on two, and expects the
+// same outcome; returns the two-thread result.
+Result SameWithTwoThreads(const Bytes& in, int stopAt = -1) {
+    TScanThreading& limits = ScanThreading();
+    const TScanThreading saved = limits;
+    limits.SplitDecodeMin = limits.ThreadedVerifyMin = static_cast<std::size_t>(-1);
+    const Result one = PeelFile(in, true, false, stopAt);
+    limits.SplitDecodeMin = limits.ThreadedVerifyMin = 0;
+    const Result two = PeelFile(in, true, false, stopAt);
+    limits = saved;
+    EXPECT_EQ(one.Ok, two.Ok);
+    EXPECT_EQ(one.Out, two.Out);
+    EXPECT_EQ(one.Messages, two.Messages);
+    EXPECT_EQ(one.Positions, two.Positions);
+    return two;
+}
+
+Recipe WithRestarts(Recipe s, int interval) {
+    s.RestartInterval = interval;
+    return s;
+}
+
+} // namespace
+
+TEST(TwoThreads, LayoutsAndRestartIntervalsGiveTheSameFile) {
+    const auto check = [](const char* name, const Recipe& spec) {
+        SCOPED_TRACE(name);
+        const Bytes d = Build(spec);
+        const Result r = SameWithTwoThreads(d);
+        ASSERT_TRUE(r.Ok) << r.FirstMessage();
+        ExpectSameCoefficients(d, r.Out);
+    };
+    check("4:2:0 restart every MCU", WithRestarts(Ycc420(96, 64), 1));
+    check("4:2:0 restart every 5 MCUs", WithRestarts(Ycc420(96, 64), 5));
+    check("4:2:0 restart interval longer than half the scan", WithRestarts(Ycc420(96, 64), 15));
+    check("4:2:0 without restarts", Ycc420(96, 64));
+    check("grey restart every 7 blocks", WithRestarts(BaseSpec(200, 40, {{1, 1, 1, 0, 0, 0}}), 7));
+    check("grey one row", WithRestarts(BaseSpec(200, 8, {{1, 1, 1, 0, 0, 0}}), 3));
+    check("4:4:4 two rows",
+          WithRestarts(BaseSpec(64, 16, {{1, 1, 1, 0, 0, 0}, {2, 1, 1, 1, 1, 1}, {3, 1, 1, 1, 1, 1}}), 2));
+    check("restart interval 0", WithRestarts(Ycc420(64, 48), 0));
+}
+
+// The two verifying threads meet three quarters down the rows, and the
+// decoding halves meet at a restart marker near the middle of the data:
+// every image height moves those points across rows, restart intervals and
+// the start of the second half's records.
+TEST(TwoThreads, EveryMeetingPointAgrees) {
+    for (int rows = 2; rows <= 13; ++rows)
+        for (int interval : {1, 4, 6}) {
+            SCOPED_TRACE(testing::Message() << rows << " rows, restart every " << interval);
+            const Result r = SameWithTwoThreads(Build(WithRestarts(Ycc420(80, 16 * rows), interval)));
+            ASSERT_TRUE(r.Ok) << r.FirstMessage();
+        }
+}
+
+// Damage anywhere (first half, second half, at the split marker) must be
+// reported the same way: the first fault in scan order, after the progress
+// the one-thread run reports before it.
+TEST(TwoThreads, DamagedFilesFailTheSameWay) {
+    const Bytes good = Build(WithRestarts(Ycc420(160, 96), 3));
+    const std::size_t scan = FindMarker(good, 0xFFDA) + 2;
+    std::mt19937 random(20261208);
+    int failed = 0;
+    for (int i = 0; i < 400; ++i) {
+        Bytes d = good;
+        const std::size_t at = scan + random() % (d.size() - scan - 2);
+        switch (i % 4) {
+        case 0: d[at] ^= static_cast<std::uint8_t>(1 + random() % 255); break;
+        case 1: d[at] = 0xFF; break;                               // a stray marker or lost stuffing
+        case 2: d.erase(d.begin() + static_cast<long>(at)); break;  // a byte lost
+        case 3: d.resize(at); break;                               // the file cut short
+        }
+        SCOPED_TRACE(testing::Message() << "case " << i << " at " << at);
+        if (!SameWithTwoThreads(d).Ok) ++failed;
+    }
+    EXPECT_GT(failed, 100);  // the damage did reach the failure paths
+}
+
+TEST(TwoThreads, RestartMarkersOutOfPlaceFallBackToOneReading) {
+    const Bytes good = Build(WithRestarts(Ycc420(160, 96), 2));
+    const std::size_t scan = FindMarker(good, 0xFFDA) + 2;
+    std::vector<std::size_t> markers;
+    for (std::size_t i = scan; i + 1 < good.size(); ++i)
+        if (good[i] == 0xFF && good[i + 1] >= 0xD0 && good[i + 1] <= 0xD7) markers.push_back(i);
+    ASSERT_GT(markers.size(), 4u);
+    // An extra marker early on, and a marker dropped early on: every later
+    // marker is one off from where the second half expects it.
+    Bytes extra = good;
+    extra.insert(extra.begin() + static_cast<long>(markers[1]), {0xFF, 0xD5});
+    Bytes missing = good;
+    missing.erase(missing.begin() + static_cast<long>(markers[1]), missing.begin() + static_cast<long>(markers[1]) + 2);
+    for (const Bytes* d : {&extra, &missing}) {
+        const Result r = SameWithTwoThreads(*d);
+        EXPECT_FALSE(r.Ok);
+        EXPECT_FALSE(r.Messages.empty());
+    }
+}
+
+TEST(TwoThreads, StopInEitherHalfOrWhileVerifyingGivesFalseWithoutAMessage) {
+    const Bytes d = Build(WithRestarts(Ycc420(80, 160), 2));
+    const Result all = SameWithTwoThreads(d);
+    ASSERT_TRUE(all.Ok);
+    for (int stopAt : {1, 4, 7, 12, 16, 19}) {
+        SCOPED_TRACE(stopAt);
+        ASSERT_LT(stopAt, static_cast<int>(all.Positions.size()));
+        const Result r = SameWithTwoThreads(d, stopAt);
+        EXPECT_FALSE(r.Ok);
+        EXPECT_TRUE(r.Messages.empty());
+    }
+}
+
+// ------------------------------------------------------------- the reader
+
+namespace {
+
+// Bytes handed over in pieces by another thread, as the encoder does.
+class TPieces : public TByteSupply {
+public:
+    std::size_t WaitFor(std::size_t want, bool& final) override {
+        while (Available.load() < want && !Done.load()) std::this_thread::yield();
+        final = Done.load();
+        return Available.load();
+    }
+    std::atomic<std::size_t> Available{0};
+    std::atomic<bool> Done{false};
+};
+
+// Scan-like data: random bytes with stuffing, restart markers, a marker at the end.
+Bytes ScanData(std::mt19937& random, std::size_t n) {
+    Bytes d;
+    while (d.size() < n) {
+        const std::uint8_t b = random() % 7 == 0 ? 0xFF : static_cast<std::uint8_t>(random());
+        d.push_back(b);
+        if (b == 0xFF) d.push_back(random() % 13 == 0 ? static_cast<std::uint8_t>(0xD0 + random() % 8) : 0x00);
+    }
+    d.push_back(0xFF);
+    d.push_back(0xD9);
+    return d;
+}
+
+// Reads the data in steps of random sizes, skipping to the byte after each
+// marker, and records everything the reader reports.
+std::vector<std::uint64_t> ReadAll(TScanReader& in, std::size_t size, std::uint32_t seed) {
+    std::mt19937 random(seed);
+    std::vector<std::uint64_t> seen;
+    for (int guard = 0; guard < 100000; ++guard) {
+        in.Fill();
+        const int n = 1 + random() % 16;
+        seen.push_back(in.Peek(n));
+        in.Skip(n);
+        if (!in.Overrun()) continue;
+        const std::size_t pos = in.RawPosition();
+        seen.push_back(pos);
+        seen.push_back(in.StoppedAtEnd());
+        if (pos + 2 >= size) break;
+        in.SetRawPosition(pos + 2);
+    }
+    return seen;
+}
+
+} // namespace
+
+TEST(ScanReader, GrowingDataReadsLikeTheWholeData) {
+    std::mt19937 random(7);
+    for (int round = 0; round < 20; ++round) {
+        const Bytes d = ScanData(random, 2000 + random() % 3000);
+        TScanReader whole(d.data(), d.size());
+        const auto expected = ReadAll(whole, d.size(), round);
+
+        TPieces pieces;
+        std::thread writer([&] {
+            std::mt19937 r(round);
+            std::size_t have = 0;
+            while (have < d.size()) {
+                have = std::min(d.size(), have + 1 + r() % 300);
+                pieces.Available.store(have);
+                std::this_thread::yield();
+            }
+            pieces.Done.store(true);
+        });
+        TScanReader growing(d.data(), 0, &pieces);
+        const auto got = ReadAll(growing, d.size(), round);
+        writer.join();
+        EXPECT_EQ(got, expected) << "round " << round;
+    }
+}
+
+TEST(ScanReader, BitPositionLeadsBackToTheSameBit) {
+    std::mt19937 random(11);
+    Bytes d;
+    for (int i = 0; i < 600; ++i) {
+        const std::uint8_t b = random() % 5 == 0 ? 0xFF : static_cast<std::uint8_t>(random());
+        d.push_back(b);
+        if (b == 0xFF) d.push_back(0x00);
+    }
+    TScanReader in(d.data(), d.size());
+    for (int taken = 0; taken < 3000; taken += 1 + random() % 13) {
+        in.SetRawPosition(0);
+        for (int left = taken; left > 0; left -= std::min(left, 16)) {
+            in.Fill();
+            in.Skip(std::min(left, 16));
+        }
+        in.Fill();
+        const std::uint32_t next = in.Peek(24);
+        std::size_t byte = 0;
+        int bit = 0;
+        in.BitPosition(byte, bit);
+        EXPECT_EQ(bit, taken % 8);
+        TScanReader again(d.data(), d.size());
+        again.SeekBit(byte, bit);
+        again.Fill();
+        EXPECT_EQ(again.Peek(24), next) << "after " << taken << " bits";
+    }
+}
