@@ -4,6 +4,8 @@
 //  - a refusal without a message (a failure must always be explained);
 //  - a copy-through that is not byte for byte the input;
 //  - a re-encoded result that the engine itself cannot read back;
+//  - a run with the scan passes forced onto two threads that does not give
+//    exactly what the run on one thread gave;
 //  - with libjpeg present, a re-encoded result whose quantised coefficients
 //    differ from those of an input that libjpeg reads cleanly.
 #include <cstdint>
@@ -12,6 +14,7 @@
 #include <string>
 
 #include "JpegPeel.h"
+#include "ScanThreading.h"
 
 #if LUMARO_FUZZ_ORACLE
 #include "CoefOracle.h"
@@ -60,6 +63,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const TOutcome opt = Run(peel, in, out, true, (size & 1) != 0);
     if (!opt.Ok && opt.Errors == 0) Defect("re-encoding refused without a message");
+
+    TScanThreading& limits = ScanThreading();
+    const TScanThreading saved = limits;
+    limits.SplitDecodeMin = limits.ThreadedVerifyMin = 0;
+    TMemoryStream twinOut;
+    const TOutcome twin = Run(peel, in, twinOut, true, (size & 1) != 0);
+    limits = saved;
+    if (twin.Ok != opt.Ok || twin.Errors != opt.Errors || twin.First != opt.First ||
+        (opt.Ok && twinOut.Data() != out.Data()))
+        Defect("two threads differ from one:", opt.First + " / " + twin.First);
     if (!opt.Ok) return 0;
     if (out.Size() < 4 || out.Memory()[0] != 0xFF || out.Memory()[1] != 0xD8 ||
         out.Memory()[out.Size() - 2] != 0xFF || out.Memory()[out.Size() - 1] != 0xD9)
