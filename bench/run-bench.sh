@@ -40,6 +40,28 @@ for f in "${files[@]}"; do
     "$(echo "$tj/1000" | bc -l)" "$(echo "$rj/1024" | bc -l)" "$(echo "$tj/$tl" | bc -l)" \
     "$(echo "$td/1000" | bc -l)" "$(echo "$td/$tl" | bc -l)"
 done
+# The batch form over a whole folder against a shell loop of jpegtran, and
+# what each makes of the folder's files (only those lumaro accepts).
+batch_dir="$shared/camera"
+if [ -d "$batch_dir" ]; then
+  mapfile -t all < <(find "$batch_dir" -iname '*.jp*g' | sort)
+  mkdir -p "$tmp/b"
+  read -r tb rb < <(measure /dev/null "$cli" -r -q --keep-going -j 2 -o "$tmp/b" "$batch_dir")
+  loop='i=0; for f in "$@"; do i=$((i+1)); jpegtran -optimize -copy all "$f" > "'"$tmp"'/j$i.jpg" 2>/dev/null; done; true'
+  read -r tl2 rl2 < <(measure /dev/null bash -c "$loop" _ "${all[@]}")
+  ours=0; theirs=0; i=0
+  for f in "${all[@]}"; do
+    i=$((i + 1))
+    r="$tmp/b/result_lumaro/$(basename "$f")"
+    [ -f "$r" ] && [ -s "$tmp/j$i.jpg" ] || continue
+    ours=$((ours + $(stat -c%s "$r"))); theirs=$((theirs + $(stat -c%s "$tmp/j$i.jpg")))
+  done
+  printf 'batch over %s (%d files): lumaro-cli -j 2 %.1f ms, peak RSS %.1f MB; jpegtran shell loop %.1f ms (%.1fx faster)\n' \
+    "camera/" "${#all[@]}" "$(echo "$tb/1000" | bc -l)" "$(echo "$rb/1024" | bc -l)" "$(echo "$tl2/1000" | bc -l)" \
+    "$(echo "$tl2/$tb" | bc -l)"
+  printf 'output bytes of the accepted files: lumaro %d, jpegtran -optimize %d (%+.2f%%)\n' "$ours" "$theirs" \
+    "$(echo "($ours-$theirs)*100/$theirs" | bc -l)"
+fi
 printf 'overall: lumaro %.1f ms, jpegtran %.1f ms (%.1fx faster), djpeg %.1f ms (%.1fx faster)\n' \
   "$(echo "$sum_l/1000" | bc -l)" "$(echo "$sum_j/1000" | bc -l)" "$(echo "$sum_j/$sum_l" | bc -l)" \
   "$(echo "$sum_d/1000" | bc -l)" "$(echo "$sum_d/$sum_l" | bc -l)"

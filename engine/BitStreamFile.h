@@ -8,9 +8,10 @@
 // a partly consumed byte, the writer first completes a partly filled byte with
 // 0-bits. The engine relies on this at restart markers and at the end of a scan.
 //
-// Internally both keep a 64-bit bit buffer so the scan coder can take and put
-// whole codes at once; the byte-level behaviour is that of a reader and writer
-// that handle one bit at a time.
+// Internally both keep a 64-bit bit buffer; the byte-level behaviour is that
+// of a reader and writer that handle one bit at a time. The reader fetches
+// through a TScanReader, which the scan decoder also uses directly; the scan
+// encoder writes through its own TScanWriter (ScanCodec.h).
 #include <cstddef>
 #include <cstdint>
 
@@ -79,20 +80,11 @@ public:
     // are dropped with the writer: a failed file leaves the stream alone.
     void Commit();
 
-    // Fast path for the scan coder: n <= 32 bits of value, already masked.
+    // n <= 32 bits of value, already masked.
     void PutBits(std::uint32_t value, int n) {
         Acc = (Acc << n) | value;
         Bits += n;
         if (Bits >= 32) Drain();
-    }
-    // The pending bits, for a coder that keeps them in registers (see the reader).
-    void Export(std::uint64_t& acc, int& bits) const {
-        acc = Acc;
-        bits = Bits;
-    }
-    void Import(std::uint64_t acc, int bits) {
-        Acc = acc;
-        Bits = bits;
     }
     void Drain();  // writes out every whole byte held in Acc
 

@@ -65,18 +65,9 @@ public:
     // The fill stopped at the end of the data rather than at a marker.
     bool StoppedAtEnd() const { return Stopped && Pos + 1 >= Size; }
 
-    // The bit buffer, for a coder that keeps it in registers while it works
-    // and hands it back before anything else touches the reader.
-    void Export(std::uint64_t& buf, int& count) const {
-        buf = Buf;
-        count = Count;
-    }
-    void Import(std::uint64_t buf, int count) {
-        Buf = buf;
-        Count = count;
-    }
-    // The same with the fetch position, for a coder that also fetches in
-    // registers: it may take the eight bytes at Pos itself while
+    // The bit buffer and fetch position, for a coder that keeps them in
+    // registers while it works and hands them back before anything else
+    // touches the reader. It may take the eight bytes at Pos itself while
     // Pos + 8 <= FastEnd() and none of them is 0xFF.
     void Export(std::uint64_t& buf, int& count, std::size_t& pos) const {
         buf = Buf;
