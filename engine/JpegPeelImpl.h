@@ -114,6 +114,7 @@ private:
     bool EncodeScan(TPublishedScan* publish, std::int32_t meetRow);
     bool VerifyRange(TScanReader& in, std::int64_t first, std::int64_t end, const std::uint8_t*& record,
                      int restartNumber) const;
+    bool CheckRestartMarker(TScanReader& in, int number) const;
     bool VerifyEnd(TScanReader& in, const std::uint8_t* record) const;
     const std::uint8_t* RecordsEnd() const;
 

@@ -58,20 +58,28 @@ struct TEncodeTable {
 };
 
 
-// The reader's state held in locals while a block is decoded: stores into the
-// record could otherwise alias it and force reloads per symbol. Refills from
-// plain data (no 0xFF in the next eight bytes) happen here; the rest, and
-// everything about markers and the end of the data, is the reader's.
+// The reader's state held in locals while blocks are decoded: stores into
+// the records could otherwise alias it and force reloads per symbol. Refills
+// from plain data (no 0xFF in the next eight bytes) happen here; the rest,
+// and everything about markers and the end of the data, is the reader's:
+// Put() hands the state back before the reader is asked anything, Take()
+// picks it up again after the reader moved.
 struct TBitWindow {
     TScanReader& In;
     const std::uint8_t* Data;
     std::size_t Pos, FastEnd;
     std::uint64_t Buf;
     int Count;
-    explicit TBitWindow(TScanReader& in) : In(in), Data(in.DataBytes()), FastEnd(in.FastEnd()) {
-        in.Export(Buf, Count, Pos);
+    explicit TBitWindow(TScanReader& in) : In(in) { Take(); }
+    ~TBitWindow() { Put(); }
+    TBitWindow(const TBitWindow&) = delete;
+    TBitWindow& operator=(const TBitWindow&) = delete;
+    void Put() { In.Import(Buf, Count, Pos); }
+    void Take() {
+        In.Export(Buf, Count, Pos);
+        Data = In.DataBytes();
+        FastEnd = In.FastEnd();
     }
-    ~TBitWindow() { In.Import(Buf, Count, Pos); }
     // At least 56 bits: a DC and an AC symbol, or two AC symbols, with
     // their extra bits. From plain data it takes every whole byte that fits,
     // without asking whether it must: the bits past the last whole byte are
@@ -87,11 +95,9 @@ struct TBitWindow {
                 return;
             }
         }
-        In.Import(Buf, Count, Pos);
+        Put();
         In.Fill();
-        In.Export(Buf, Count, Pos);
-        Data = In.DataBytes();
-        FastEnd = In.FastEnd();
+        Take();
     }
     std::uint32_t Peek(int n) const { return static_cast<std::uint32_t>(Buf >> (64 - n)); }
     void Skip(int n) {
@@ -153,9 +159,8 @@ inline bool DecodeAc(TBitWindow& in, const TDecodeTable& ac, int& rs, unsigned& 
 }
 
 template <bool Counting>
-inline bool DecodeBlock(TScanReader& reader, std::uint8_t*& record, const TDecodeTable& dc, const TDecodeTable& ac,
+inline bool DecodeBlock(TBitWindow& in, std::uint8_t*& record, const TDecodeTable& dc, const TDecodeTable& ac,
                         std::uint32_t* dcFreq, std::uint32_t* acFreq) {
-    TBitWindow in(reader);
     in.Refill();
     if (const std::uint32_t e = dc.Value[in.Peek(kLookBits)]) {
         in.Skip(e & 0xFF);

@@ -216,31 +216,48 @@ template <class RowFn>
 bool TJpegPeelImpl::DecodeRange(TScanReader& in, std::int64_t first, std::int64_t end, TCoefficientStore& store,
                                 TSymbolUse& use, RowFn&& onRow, const char*& message) const {
     // The write position is kept here and handed to the store only when it
-    // needs more room, and at the end.
+    // needs more room, and at the end; the bit window lives across blocks.
     std::uint8_t* record = store.Room();
     const std::uint8_t* roomEnd = store.RoomEnd();
     const char* failure = nullptr;
+    // Each component's tables and counts, looked up once.
+    struct TSlot {
+        const scan::TDecodeTable* Dc;
+        const scan::TDecodeTable* Ac;
+        std::uint32_t* DcFreq;
+        std::uint32_t* AcFreq;
+    } slots[4];
+    for (int i = 0; i < ComponentCount; ++i)
+        slots[i] = {&Decode[0][Comp[i].DCTableId], &Decode[1][Comp[i].ACTableId], use.Freq[0][Comp[i].DCTableId],
+                    use.Freq[1][Comp[i].ACTableId]};
+    scan::TBitWindow bits(in);
     const bool ok = WalkScan(
         first, end,
         [&](std::int32_t row) {
+            bits.Put();
             if (row > 0 && in.Overrun()) return false;  // bits taken past a marker or the end
             return onRow(row);
         },
         [&](int slot) {
-            const TComponent& c = Comp[slot];
+            const TSlot& s = slots[slot];
             if (static_cast<std::size_t>(roomEnd - record) < TCoefficientStore::kMaxRecord) {
                 store.Commit(record);
                 record = store.Room();
                 roomEnd = store.RoomEnd();
             }
-            if (!scan::DecodeBlock<true>(in, record, Decode[0][c.DCTableId], Decode[1][c.ACTableId],
-                                         use.Freq[0][c.DCTableId], use.Freq[1][c.ACTableId])) {
+            if (!scan::DecodeBlock<true>(bits, record, *s.Dc, *s.Ac, s.DcFreq, s.AcFreq)) {
                 failure = kMsgHuffman;
                 return false;
             }
             return true;
         },
-        [&] { return TakeRestartMarker(in, failure); });
+        [&] {
+            bits.Put();
+            const bool taken = TakeRestartMarker(in, failure);
+            bits.Take();
+            return taken;
+        });
+    bits.Put();
     store.Commit(record);
     // Bits taken past a marker or the end explain whatever else went wrong.
     if (in.Overrun()) {
@@ -403,29 +420,44 @@ std::uint64_t TJpegPeelImpl::ScanBytesBound() const {
 bool TJpegPeelImpl::VerifyRange(TScanReader& in, std::int64_t first, std::int64_t end, const std::uint8_t*& record,
                                 int restartNumber) const {
     std::uint8_t decoded[TCoefficientStore::kMaxRecord];
+    scan::TBitWindow bits(in);
+    const bool same = WalkRecords(
+        first, end, record,
+        [&](std::int32_t) {
+            bits.Put();
+            return !in.Overrun();
+        },
+        [&](int slot, const std::uint8_t*& expected) {
+            const TComponent& c = Comp[slot];
+            std::uint8_t* decodedEnd = decoded;
+            if (!scan::DecodeBlock<false>(bits, decodedEnd, VerifyTables[0][c.DCTableId], VerifyTables[1][c.ACTableId],
+                                          nullptr, nullptr))
+                return false;
+            const std::size_t n = static_cast<std::size_t>(decodedEnd - decoded);
+            if (n != scan::RecordSize(expected) || !scan::SameRecord(decoded, expected, n)) return false;
+            expected += n;
+            return true;
+        },
+        [&] {
+            bits.Put();
+            const bool marker = CheckRestartMarker(in, restartNumber);
+            bits.Take();
+            restartNumber = (restartNumber + 1) & 7;
+            return marker;
+        });
+    bits.Put();
+    return same && !in.Overrun();
+}
+
+// At a restart position of the new scan: the last byte is complete and the
+// restart marker with the expected number follows at once.
+bool TJpegPeelImpl::CheckRestartMarker(TScanReader& in, int number) const {
+    if (in.Overrun() || in.AlignToByte() != 0) return false;
+    const std::size_t pos = in.RawPosition();
     const std::uint8_t* d = in.DataBytes();
-    return WalkRecords(
-               first, end, record, [&](std::int32_t) { return !in.Overrun(); },
-               [&](int slot, const std::uint8_t*& expected) {
-                   const TComponent& c = Comp[slot];
-                   std::uint8_t* decodedEnd = decoded;
-                   if (!scan::DecodeBlock<false>(in, decodedEnd, VerifyTables[0][c.DCTableId],
-                                                 VerifyTables[1][c.ACTableId], nullptr, nullptr))
-                       return false;
-                   const std::size_t n = static_cast<std::size_t>(decodedEnd - decoded);
-                   if (n != scan::RecordSize(expected) || !scan::SameRecord(decoded, expected, n)) return false;
-                   expected += n;
-                   return true;
-               },
-               [&] {
-                   if (in.Overrun() || in.AlignToByte() != 0) return false;
-                   const std::size_t pos = in.RawPosition();
-                   if (!in.Ensure(pos + 2) || d[pos] != 0xFF || d[pos + 1] != 0xD0 + restartNumber) return false;
-                   restartNumber = (restartNumber + 1) & 7;
-                   in.SetRawPosition(pos + 2);
-                   return true;
-               }) &&
-           !in.Overrun();
+    if (!in.Ensure(pos + 2) || d[pos] != 0xFF || d[pos + 1] != 0xD0 + number) return false;
+    in.SetRawPosition(pos + 2);
+    return true;
 }
 
 // After the last block: the scan's last byte is complete, EOI follows at
