@@ -229,17 +229,19 @@ inline bool DecodeBlock(TBitWindow& in, std::uint8_t*& record, const TDecodeTabl
     return true;
 }
 
-// Whether two records are the same (n bytes each).
+// Whether two records are the same (n >= 4 bytes each): whole words, the
+// last one overlapping the one before it.
 inline bool SameRecord(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) {
-    for (; n >= 8; n -= 8, a += 8, b += 8) {
-        std::uint64_t x, y;
-        std::memcpy(&x, a, 8);
-        std::memcpy(&y, b, 8);
-        if (x != y) return false;
-    }
-    for (; n; --n)
-        if (*a++ != *b++) return false;
-    return true;
+    const auto differ = [](const std::uint8_t* x, const std::uint8_t* y, auto word) {
+        std::memcpy(&word, x, sizeof word);
+        decltype(word) other;
+        std::memcpy(&other, y, sizeof other);
+        return word != other;
+    };
+    if (n < 8) return !differ(a, b, std::uint32_t{}) && !differ(a + n - 4, b + n - 4, std::uint32_t{});
+    for (std::size_t i = 0; i + 8 < n; i += 8)
+        if (differ(a + i, b + i, std::uint64_t{})) return false;
+    return !differ(a + n - 8, b + n - 8, std::uint64_t{});
 }
 
 inline bool NoFFByte32(std::uint32_t w) {

@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "JpegPeelImpl.h"
@@ -79,6 +80,19 @@ std::size_t StoreEstimate(std::uint64_t scanBytes, std::uint64_t blocks) {
 }
 std::size_t StoreLikely(std::uint64_t scanBytes, std::uint64_t blocks) {
     return static_cast<std::size_t>(std::min<std::uint64_t>(blocks * 4 + scanBytes * 4, TCoefficientStore::kLimit));
+}
+
+// Starts fn on `thread`; false when no thread can be had (the caller then
+// does the work itself).
+template <class Fn>
+bool StartThread(std::thread& thread, Fn&& fn) {
+    if (ScanThreading().RefuseThreads) return false;
+    try {
+        thread = std::thread(std::forward<Fn>(fn));
+        return true;
+    } catch (const std::system_error&) {
+        return false;
+    }
 }
 
 // Joins a helper thread on every way out; Stop() also asks it to stop first.
@@ -305,7 +319,8 @@ bool TJpegPeelImpl::DecodeScan() {
     } tail;
     tail.Rows.reserve(static_cast<std::size_t>(MCURows));
     std::atomic<bool> stop{false};
-    std::thread worker([&] {
+    std::thread worker;
+    const bool started = StartThread(worker, [&] {
         try {
             TailCoefficients.Prepare(StoreLikely(scanBytes - headBytes, TotalBlocks - headBlocks));
             TScanReader reader(InData, InSize);
@@ -326,6 +341,8 @@ bool TJpegPeelImpl::DecodeScan() {
             tail.Message = kMsgInternal;
         }
     });
+    // Without a second thread the whole scan goes into the first store.
+    if (!started) return DecodeRange(in, 0, total, Coefficients, Use, progress, message) || fail();
     TThreadJoin join(worker, &stop);
 
     if (!DecodeRange(in, 0, split, Coefficients, Use, progress, message)) return fail();
@@ -486,20 +503,22 @@ bool TJpegPeelImpl::EncodeAndVerify(std::size_t scanStart) {
     // The verifier thread decodes about as fast as the encoder writes plus a
     // half: it takes the first three quarters of the rows.
     const std::int32_t meetRow = MCURows * 3 / 4;
-    if (InSize - ScanDataStart < ScanThreading().ThreadedVerifyMin || meetRow < 1) {
+    const auto alone = [&] {
         if (!EncodeScan(nullptr, -1)) return false;
         TScanReader check(out.Memory(), out.Size());
         check.SetRawPosition(scanStart);
         const std::uint8_t* r = Coefficients.Begin();
         if (!VerifyRange(check, 0, total, r, 0) || !VerifyEnd(check, r)) Fail(kMsgVerify);
         return true;
-    }
+    };
+    if (InSize - ScanDataStart < ScanThreading().ThreadedVerifyMin || meetRow < 1) return alone();
 
     TPublishedScan published;
     published.Publish(out.Size(), false);
     const std::int64_t meetMcu = std::int64_t{meetRow} * MCUCols;
     bool headVerified = false;
-    std::thread verifier([&] {
+    std::thread verifier;
+    const bool started = StartThread(verifier, [&] {
         try {
             TScanReader check(out.Memory(), scanStart, &published);
             check.SetRawPosition(scanStart);
@@ -514,6 +533,7 @@ bool TJpegPeelImpl::EncodeAndVerify(std::size_t scanStart) {
             headVerified = false;
         }
     });
+    if (!started) return alone();
     // However the encoder ends, the verifier is told and waited for before
     // the output can change.
     struct TFinish {

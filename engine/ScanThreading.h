@@ -1,7 +1,8 @@
 #pragma once
 // When the engine uses a second thread on a scan: below these sizes of scan
-// data a thread costs more than it saves. Process-wide; tests lower them to
-// run the two-thread paths on small images.
+// data a thread costs more than it saves. When no thread can be had, the work
+// is done on the caller's thread. Process-wide; tests lower the sizes to run
+// the two-thread paths on small images.
 #include <cstddef>
 
 namespace lumaro {
@@ -11,6 +12,8 @@ struct TScanThreading {
     std::size_t SplitDecodeMin = std::size_t{512} << 10;
     // Verifying on a second thread while the scan is written.
     std::size_t ThreadedVerifyMin = std::size_t{256} << 10;
+    // As if the system could give no more threads (tests of the fallback).
+    bool RefuseThreads = false;
 };
 
 TScanThreading& ScanThreading();

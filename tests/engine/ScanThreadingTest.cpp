@@ -1,7 +1,7 @@
 // Large scans are decoded in two halves and verified on a second thread.
-// Whatever a file holds, a run with two threads must report and produce
-// exactly what a run with one thread does: same bytes, same messages, same
-// progress positions. Small images are pushed onto the two-thread paths by
+// Whatever a file holds, a run with two threads (or one that could get no
+// second thread) must report and produce exactly what a run with one thread
+// does: same bytes, same messages, same progress positions. Small images are pushed onto the two-thread paths by
 // lowering the engine's size limits.
 #include <gtest/gtest.h>
 
@@ -19,8 +19,16 @@ using namespace peeltest;
 
 namespace {
 
-// Runs a file with the engine on one thread, then on two, and expects the
-// same outcome; returns the two-thread result.
+void ExpectSameOutcome(const Result& one, const Result& other) {
+    EXPECT_EQ(one.Ok, other.Ok);
+    EXPECT_EQ(one.Out, other.Out);
+    EXPECT_EQ(one.Messages, other.Messages);
+    EXPECT_EQ(one.Positions, other.Positions);
+}
+
+// Runs a file with the engine on one thread, then on two, then as large
+// scans go when no second thread can be had, and expects the same outcome
+// each time; returns the two-thread result.
 Result SameWithTwoThreads(const Bytes& in, int stopAt = -1) {
     TScanThreading& limits = ScanThreading();
     const TScanThreading saved = limits;
@@ -28,11 +36,11 @@ Result SameWithTwoThreads(const Bytes& in, int stopAt = -1) {
     const Result one = PeelFile(in, true, false, stopAt);
     limits.SplitDecodeMin = limits.ThreadedVerifyMin = 0;
     const Result two = PeelFile(in, true, false, stopAt);
+    limits.RefuseThreads = true;
+    const Result refused = PeelFile(in, true, false, stopAt);
     limits = saved;
-    EXPECT_EQ(one.Ok, two.Ok);
-    EXPECT_EQ(one.Out, two.Out);
-    EXPECT_EQ(one.Messages, two.Messages);
-    EXPECT_EQ(one.Positions, two.Positions);
+    ExpectSameOutcome(one, two);
+    ExpectSameOutcome(one, refused);
     return two;
 }
 
