@@ -91,5 +91,8 @@ BENCH_REPS ?= 7
 
 bench: deps-test
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DLUMARO_GUI=OFF -DLUMARO_TESTS=OFF > /dev/null
-	cmake --build $(BENCH_BUILD) -j $(JOBS) --target lumaro-cli
+	cmake --build $(BENCH_BUILD) -j $(JOBS)
+	if [ -x $(BENCH_BUILD)/bench/lumaro-microbench ]; then \
+	  f=../shared/corpus/camera/tests/42_IndexError.jpg; [ -f $$f ] || f=samples/plasma-restart.jpg; \
+	  LUMARO_BENCH_FILE=$$f $(BENCH_BUILD)/bench/lumaro-microbench; fi
 	bench/run-bench.sh $(BENCH_BUILD) $(BENCH_REPS)

@@ -27,10 +27,12 @@ public:
     TCoefficientStore& operator=(const TCoefficientStore&) = delete;
     ~TCoefficientStore() { FreeLarge(Data, Capacity); }
 
-    // Empties the store and makes room for about `expected` bytes.
+    // Empties the store and makes room for about `expected` bytes. Room once
+    // made is kept for the next file; it grows at least twofold, so that a
+    // run over many files seldom maps fresh memory.
     void Start(std::size_t expected) {
         Size = 0;
-        if (Capacity < expected) Grow(expected);
+        if (Capacity < expected) Grow(std::max(expected, std::min(Capacity * 2, kLimit)));
     }
     // Makes the first n bytes of room present at once: cheaper than a page
     // fault at a time, and done by the thread that will fill them.

@@ -1,5 +1,6 @@
 #include "MemoryStream.h"
 
+#include <algorithm>
 #include <cstring>
 
 
@@ -17,7 +18,9 @@ std::uint8_t TMemoryStream::ReadByte() {
 }
 
 void TMemoryStream::Reserve(std::size_t n) {
-    if (n > Bytes.capacity()) Bytes.reserve(n);
+    // At least twofold, as a growing write would: a run over many files then
+    // seldom maps fresh memory.
+    if (n > Bytes.capacity()) Bytes.reserve(std::max(n, 2 * Bytes.capacity()));
 }
 
 void TMemoryStream::Write(const void* src, std::size_t n) {

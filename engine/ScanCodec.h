@@ -63,22 +63,20 @@ struct TEncodeTable {
 // from plain data (no 0xFF in the next eight bytes) happen here; the rest,
 // and everything about markers and the end of the data, is the reader's:
 // Put() hands the state back before the reader is asked anything, Take()
-// picks it up again after the reader moved.
+// picks it up again after the reader moved. A block is decoded on a copy
+// held in registers (see DecodeBlock).
 struct TBitWindow {
-    TScanReader& In;
+    TScanReader* In;
     const std::uint8_t* Data;
     std::size_t Pos, FastEnd;
     std::uint64_t Buf;
     int Count;
-    explicit TBitWindow(TScanReader& in) : In(in) { Take(); }
-    ~TBitWindow() { Put(); }
-    TBitWindow(const TBitWindow&) = delete;
-    TBitWindow& operator=(const TBitWindow&) = delete;
-    void Put() { In.Import(Buf, Count, Pos); }
+    explicit TBitWindow(TScanReader& in) : In(&in) { Take(); }
+    void Put() { In->Import(Buf, Count, Pos); }
     void Take() {
-        In.Export(Buf, Count, Pos);
-        Data = In.DataBytes();
-        FastEnd = In.FastEnd();
+        In->Export(Buf, Count, Pos);
+        Data = In->DataBytes();
+        FastEnd = In->FastEnd();
     }
     // At least 56 bits: a DC and an AC symbol, or two AC symbols, with
     // their extra bits. From plain data it takes every whole byte that fits,
@@ -96,7 +94,7 @@ struct TBitWindow {
             }
         }
         Put();
-        In.Fill();
+        In->Fill();
         Take();
     }
     std::uint32_t Peek(int n) const { return static_cast<std::uint32_t>(Buf >> (64 - n)); }
@@ -159,8 +157,9 @@ inline bool DecodeAc(TBitWindow& in, const TDecodeTable& ac, int& rs, unsigned& 
 }
 
 template <bool Counting>
-inline bool DecodeBlock(TBitWindow& in, std::uint8_t*& record, const TDecodeTable& dc, const TDecodeTable& ac,
-                        std::uint32_t* dcFreq, std::uint32_t* acFreq) {
+__attribute__((always_inline)) inline bool DecodeBlockIn(TBitWindow& in, std::uint8_t*& record, const TDecodeTable& dc,
+                                                        const TDecodeTable& ac, std::uint32_t* dcFreq,
+                                                        std::uint32_t* acFreq) {
     in.Refill();
     if (const std::uint32_t e = dc.Value[in.Peek(kLookBits)]) {
         in.Skip(e & 0xFF);
@@ -227,6 +226,16 @@ inline bool DecodeBlock(TBitWindow& in, std::uint8_t*& record, const TDecodeTabl
     record[0] = static_cast<std::uint8_t>((p - record - 4) / 3);
     record = p;
     return true;
+}
+
+template <bool Counting>
+inline bool DecodeBlock(TBitWindow& window, std::uint8_t*& record, const TDecodeTable& dc, const TDecodeTable& ac,
+                        std::uint32_t* dcFreq, std::uint32_t* acFreq) {
+    // A local copy stays in registers; the caller's window may live in memory.
+    TBitWindow in = window;
+    const bool ok = DecodeBlockIn<Counting>(in, record, dc, ac, dcFreq, acFreq);
+    window = in;
+    return ok;
 }
 
 // Whether two records are the same (n >= 4 bytes each): whole words, the
