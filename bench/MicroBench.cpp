@@ -38,19 +38,17 @@ std::vector<std::uint8_t> MakeRecords(std::size_t& symbols) {
         const unsigned dcSize = random() % 8;
         scan::PutEntry(p + 1, dcSize, dcSize ? random() & ((1u << dcSize) - 1) : 0);
         std::uint8_t* e = p + 4;
-        int k = 1;
+        int k = 1, entries = 1;
         const int wanted = static_cast<int>(random() % 14);
-        for (int i = 0; i < wanted && k < 60; ++i) {
+        for (int i = 0; i < wanted && k < 60; ++i, ++entries) {
             const int run = std::min(static_cast<int>(random() % 4 == 0 ? random() % 6 : 0), 62 - k);
             const int size = 1 + static_cast<int>(std::min<unsigned>(random() % 7, random() % 7));
-            scan::PutEntry(e, static_cast<unsigned>(run * 16 + size), random() & ((1u << size) - 1));
-            e += 3;
+            e = scan::PutAc(e, static_cast<unsigned>(run * 16 + size), random() & ((1u << size) - 1));
             k += run + 1;
         }
-        scan::PutEntry(e, 0, 0);  // end of block
-        e += 3;
-        p[0] = static_cast<std::uint8_t>((e - p - 4) / 3);
-        symbols += 1 + p[0];
+        e = scan::PutAc(e, 0, 0);  // end of block
+        p[0] = static_cast<std::uint8_t>(e - p - 4);
+        symbols += 1 + static_cast<std::size_t>(entries);
         records.resize(start + static_cast<std::size_t>(e - p));
     }
     records.resize(records.size() + scan::kMaxRecord);  // room for word-wide reads at the end
@@ -69,7 +67,7 @@ TTables MakeTables(const std::vector<std::uint8_t>& records) {
     const std::uint8_t* r = records.data();
     for (int b = 0; b < kBlocks; ++b) {
         ++freq[0][r[1]];
-        for (int i = 0; i < r[0]; ++i) ++freq[1][r[4 + 3 * i]];
+        for (const std::uint8_t* e = r + 4; e < r + scan::RecordSize(r); e += scan::AcEntryBytes(*e)) ++freq[1][*e];
         r += scan::RecordSize(r);
     }
     TTables t;
@@ -150,7 +148,7 @@ void BM_Statistics(benchmark::State& state) {
         const std::uint8_t* r = f.Records.data();
         for (int b = 0; b < kBlocks; ++b) {
             ++freq[0][r[1]];
-            for (int i = 0; i < r[0]; ++i) ++freq[1][r[4 + 3 * i]];
+            for (const std::uint8_t* e = r + 4; e < r + scan::RecordSize(r); e += scan::AcEntryBytes(*e)) ++freq[1][*e];
             r += scan::RecordSize(r);
         }
         benchmark::DoNotOptimize(freq);

@@ -4,11 +4,12 @@
 // decoder and encoder. Internal to the engine.
 //
 // A block record holds the symbols the encoder writes for the block, each with
-// its extra bits: one byte n (the number of AC entries), the DC entry, then n
-// AC entries. An entry is 3 bytes: the symbol (the DC size category, or the AC
-// run/size byte) and its extra bits, low byte first. Encoding a record is then
-// a table lookup per entry, and the image cannot change: the extra bits are
-// copied, only the codes in front of them are new.
+// its extra bits: one byte (how many bytes of AC entries follow the DC entry),
+// the DC entry (the size category and its extra bits, low byte first: 3
+// bytes), then the AC entries. An AC entry is the run/size byte and its extra
+// bits, low byte first: 2 bytes, or 3 when the size is 9 or 10. Encoding a
+// record is then a table lookup per entry, and the image cannot change: the
+// extra bits are copied, only the codes in front of them are new.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -25,7 +26,9 @@ constexpr std::size_t kMaxEntries = 63;
 // One byte more than the largest record: entries are stored 4 bytes at a time.
 constexpr std::size_t kMaxRecord = 4 + 3 * kMaxEntries + 1;
 
-inline std::size_t RecordSize(const std::uint8_t* r) { return 4 + std::size_t{3} * r[0]; }
+inline std::size_t RecordSize(const std::uint8_t* r) { return 4 + std::size_t{r[0]}; }
+// The bytes an AC entry takes, from its run/size byte.
+inline int AcEntryBytes(unsigned rs) { return 2 + ((rs & 15) > 8); }
 
 // Codes of up to kLookBits bits are decoded in one lookup; where the extra
 // bits after the code fit in the same kLookBits, the lookup yields them too.
@@ -123,7 +126,12 @@ inline int DecodeSymbol(TBitWindow& in, const TDecodeTable& t) {
 
 inline void PutEntry(std::uint8_t* p, unsigned symbol, unsigned extra) {
     const std::uint32_t v = symbol | (extra << 8);
-    std::memcpy(p, &v, 4);  // the fourth byte is overwritten by what follows
+    std::memcpy(p, &v, 4);  // bytes past the entry are overwritten by what follows
+}
+// An AC entry at p; returns the byte after it.
+inline std::uint8_t* PutAc(std::uint8_t* p, unsigned rs, unsigned extra) {
+    PutEntry(p, rs, extra);
+    return p + AcEntryBytes(rs);
 }
 
 // Decodes one block into a record at `record` and moves it past the record.
@@ -185,32 +193,28 @@ __attribute__((always_inline)) inline bool DecodeBlockIn(TBitWindow& in, std::ui
         if ((rs & 15) == 0) {
             if (rs == 0x00) {  // end of block
                 if constexpr (Counting) {
-                    p -= 3 * zeroRuns;
+                    p -= 2 * zeroRuns;
                     acFreq[0xF0] -= zeroRuns;
                 }
-                PutEntry(p, 0, 0);
-                p += 3;
+                p = PutAc(p, 0, 0);
                 return 0;
             }
             // sixteen zeros
             if (k > 48) return -1;
             k += 16;
-            PutEntry(p, 0xF0, 0);
-            p += 3;
+            p = PutAc(p, 0xF0, 0);
             ++zeroRuns;
             if (k < 64) return 1;
             if constexpr (Counting) {  // the block ends in zeros: an end of block instead
-                p -= 3 * zeroRuns;
+                p -= 2 * zeroRuns;
                 acFreq[0xF0] -= zeroRuns;
                 ++acFreq[0x00];
-                PutEntry(p, 0, 0);
-                p += 3;
+                p = PutAc(p, 0, 0);
             }
             return 0;
         }
         k += (rs >> 4) + 1;
-        PutEntry(p, static_cast<unsigned>(rs), extra);
-        p += 3;
+        p = PutAc(p, static_cast<unsigned>(rs), extra);
         zeroRuns = 0;
         if (k < 64) return 1;
         return k == 64 ? 0 : -1;
@@ -223,7 +227,7 @@ __attribute__((always_inline)) inline bool DecodeBlockIn(TBitWindow& in, std::ui
         if (more < 0) return false;
         if (more == 0) break;
     }
-    record[0] = static_cast<std::uint8_t>((p - record - 4) / 3);
+    record[0] = static_cast<std::uint8_t>(p - record - 4);
     record = p;
     return true;
 }
@@ -293,9 +297,12 @@ public:
         const std::uint32_t d = dc.Put[r[1]];
         put((d & 0x7FFFFFF) | (r[2] | (r[3] << 8)), static_cast<int>(d >> 27));
         const std::uint8_t* p = r + 4;
-        for (const std::uint8_t* end = p + 3 * r[0]; p != end; p += 3) {
-            const std::uint32_t a = ac.Put[p[0]];
-            put((a & 0x7FFFFFF) | (p[1] | (p[2] << 8)), static_cast<int>(a >> 27));
+        for (const std::uint8_t* end = p + r[0]; p < end; p += 2) {
+            const unsigned rs = p[0];
+            const std::uint32_t a = ac.Put[rs];
+            unsigned extra = p[1];
+            if ((rs & 15) > 8) extra |= p[2] << 8, ++p;  // sizes 9 and 10: a third byte
+            put((a & 0x7FFFFFF) | extra, static_cast<int>(a >> 27));
         }
         Acc = acc;
         Bits = bits;
