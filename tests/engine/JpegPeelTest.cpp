@@ -343,6 +343,26 @@ TEST(Restarts, APositionWithoutARestartMarkerFailsTheFile) {
     EXPECT_FALSE(r.Messages.empty());
 }
 
+// An interval whose data is cut short runs into its restart marker: the
+// file fails with one message (it used to be reported twice, once at the
+// restart position and once at the end of the pass).
+TEST(Restarts, DataRunningIntoARestartMarkerIsReportedOnce) {
+    Recipe s = BaseSpec(8 * 12, 8, {{1, 1, 1, 0, 0, 0}});
+    s.RestartInterval = 4;
+    const Bytes d = Build(s);
+    const std::size_t scan = FindMarker(d, 0xFFDA) + 2 + 8;  // after the scan header
+    const std::size_t rst = FindMarker(d, 0xFFD0);
+    ASSERT_LT(scan + 4, rst);
+    for (std::size_t keep = 0; keep + scan < rst; ++keep) {
+        Bytes cut(d.begin(), d.begin() + static_cast<long>(scan + keep));
+        cut.insert(cut.end(), d.begin() + static_cast<long>(rst), d.end());
+        const Result r = PeelFile(cut);
+        if (r.Ok) continue;  // the shorter data happened to hold four blocks
+        EXPECT_EQ(r.Messages.size(), 1u) << keep;
+        EXPECT_EQ(r.FirstMessage(), kBitStreamError) << keep;
+    }
+}
+
 TEST(Restarts, AMarkerInsideTheDataFailsTheFileAfterItsMessage) {
     Recipe s = BaseSpec(64, 64, {{1, 1, 1, 0, 0, 0}});
     Bytes d = Build(s);
