@@ -72,14 +72,15 @@ namespace {
 // Above this the two halves' stores could meet limits one store would not.
 constexpr std::size_t kSplitDecodeMax = 64 << 20;
 
-// Room for the records of a stretch of scan: a record takes 4 bytes and 3
-// more per symbol; photos need about four bytes of store per byte of scan
-// data (StoreLikely), rarely more. Room never touched costs nothing.
+// Room for the records of a stretch of scan: a record takes 4 bytes and 2
+// more per AC symbol (3 for the rare sizes 9 and 10); photos need about
+// three bytes of store per byte of scan data (StoreLikely), rarely more.
+// Room never touched costs nothing.
 std::size_t StoreEstimate(std::uint64_t scanBytes, std::uint64_t blocks) {
     return static_cast<std::size_t>(std::min<std::uint64_t>(blocks * 7 + scanBytes * 6, TCoefficientStore::kLimit));
 }
 std::size_t StoreLikely(std::uint64_t scanBytes, std::uint64_t blocks) {
-    return static_cast<std::size_t>(std::min<std::uint64_t>(blocks * 4 + scanBytes * 4, TCoefficientStore::kLimit));
+    return static_cast<std::size_t>(std::min<std::uint64_t>(blocks * 4 + scanBytes * 3, TCoefficientStore::kLimit));
 }
 
 // Starts fn on `thread`; false when no thread can be had (the caller then
