@@ -162,7 +162,7 @@ private:
     bool Used[2][2] = {};
     TOptimalTable Optimal[2][2];
     scan::TEncodeTable Encode[2][2];
-    scan::TDecodeTable VerifyTables[2][2];
+    scan::TCheckTable VerifyTables[2][2];
 };
 
 } // namespace lumaro

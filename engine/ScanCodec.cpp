@@ -47,6 +47,26 @@ void TEncodeTable::Build(const TOptimalTable& t, int cls) {
     }
 }
 
+bool TCheckTable::Build(const std::int16_t bits[16], const std::vector<std::int32_t>& symbols, int cls) {
+    std::memset(Put, 0, sizeof Put);
+    bool seen[256] = {};
+    std::uint32_t code = 0;
+    std::size_t k = 0;
+    for (int len = 1; len <= 16; ++len) {
+        for (int j = 0; j < bits[len - 1]; ++j, ++k, ++code) {
+            if (code >= (1u << len) || k >= symbols.size()) return false;
+            const int symbol = symbols[k];
+            if (symbol < 0 || symbol > 255 || seen[symbol]) return false;
+            seen[symbol] = true;
+            const int size = cls == 0 ? DcSize(symbol) : AcSize(symbol);
+            if (size <= (cls == 0 ? 11 : 10))
+                Put[symbol] = (static_cast<std::uint32_t>(len + size) << 27) | (code << size);
+        }
+        code <<= 1;
+    }
+    return true;
+}
+
 void TScanWriter::Settle() {
     while (Bits >= 8) {
         Bits -= 8;

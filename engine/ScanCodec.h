@@ -61,6 +61,18 @@ struct TEncodeTable {
 };
 
 
+// What the written tables make of every symbol, for checking a new scan bit
+// for bit: the canonical codes rebuilt from a table's counts and symbol order
+// (as every decoder derives them, independently of the encoder's tables),
+// packed as TEncodeTable::Put. Bits that match these codes of a prefix code
+// decode to exactly the symbols they were checked against.
+struct TCheckTable {
+    std::uint32_t Put[256];
+    // False when the counts do not describe a prefix code or a symbol is
+    // listed twice.
+    bool Build(const std::int16_t bits[16], const std::vector<std::int32_t>& symbols, int cls);
+};
+
 // The reader's state held in locals while blocks are decoded: stores into
 // the records could otherwise alias it and force reloads per symbol. Refills
 // from plain data (no 0xFF in the next eight bytes) happen here; the rest,
@@ -135,7 +147,7 @@ inline std::uint8_t* PutAc(std::uint8_t* p, unsigned rs, unsigned extra) {
 }
 
 // Decodes one block into a record at `record` and moves it past the record.
-// Counting (pass 1): every symbol is counted, and zero runs that end the block
+// Every symbol is counted, and zero runs that end the block
 // without a coefficient after them become an end of block, as the encoder
 // writes them; the counts are those of the symbols the encoder will write.
 // Otherwise the record holds the symbols exactly as the data has them.
@@ -164,7 +176,6 @@ inline bool DecodeAc(TBitWindow& in, const TDecodeTable& ac, int& rs, unsigned& 
     return true;
 }
 
-template <bool Counting>
 __attribute__((always_inline)) inline bool DecodeBlockIn(TBitWindow& in, std::uint8_t*& record, const TDecodeTable& dc,
                                                         const TDecodeTable& ac, std::uint32_t* dcFreq,
                                                         std::uint32_t* acFreq) {
@@ -172,14 +183,14 @@ __attribute__((always_inline)) inline bool DecodeBlockIn(TBitWindow& in, std::ui
     if (const std::uint32_t e = dc.Value[in.Peek(kLookBits)]) {
         in.Skip(e & 0xFF);
         PutEntry(record + 1, (e >> 8) & 0xFF, e >> 16);
-        if constexpr (Counting) ++dcFreq[(e >> 8) & 0xFF];
+        ++dcFreq[(e >> 8) & 0xFF];
     } else {
         const int s = DecodeSymbol(in, dc);
         if (s < 0 || s > 11) return false;
         const unsigned bits = s ? in.Peek(s) : 0;
         in.Skip(s);
         PutEntry(record + 1, static_cast<unsigned>(s), bits);
-        if constexpr (Counting) ++dcFreq[s];
+        ++dcFreq[s];
     }
     std::uint8_t* p = record + 4;
     int zeroRuns = 0;  // ZRL entries since the last coefficient
@@ -189,13 +200,11 @@ __attribute__((always_inline)) inline bool DecodeBlockIn(TBitWindow& in, std::ui
         int rs;
         unsigned extra;
         if (!DecodeAc(in, ac, rs, extra)) return -1;
-        if constexpr (Counting) ++acFreq[rs];
+        ++acFreq[rs];
         if ((rs & 15) == 0) {
             if (rs == 0x00) {  // end of block
-                if constexpr (Counting) {
-                    p -= 2 * zeroRuns;
-                    acFreq[0xF0] -= zeroRuns;
-                }
+                p -= 2 * zeroRuns;
+                acFreq[0xF0] -= zeroRuns;
                 p = PutAc(p, 0, 0);
                 return 0;
             }
@@ -205,12 +214,11 @@ __attribute__((always_inline)) inline bool DecodeBlockIn(TBitWindow& in, std::ui
             p = PutAc(p, 0xF0, 0);
             ++zeroRuns;
             if (k < 64) return 1;
-            if constexpr (Counting) {  // the block ends in zeros: an end of block instead
-                p -= 2 * zeroRuns;
-                acFreq[0xF0] -= zeroRuns;
-                ++acFreq[0x00];
-                p = PutAc(p, 0, 0);
-            }
+            // the block ends in zeros: an end of block instead
+            p -= 2 * zeroRuns;
+            acFreq[0xF0] -= zeroRuns;
+            ++acFreq[0x00];
+            p = PutAc(p, 0, 0);
             return 0;
         }
         k += (rs >> 4) + 1;
@@ -232,12 +240,11 @@ __attribute__((always_inline)) inline bool DecodeBlockIn(TBitWindow& in, std::ui
     return true;
 }
 
-template <bool Counting>
 inline bool DecodeBlock(TBitWindow& window, std::uint8_t*& record, const TDecodeTable& dc, const TDecodeTable& ac,
                         std::uint32_t* dcFreq, std::uint32_t* acFreq) {
     // A local copy stays in registers; the caller's window may live in memory.
     TBitWindow in = window;
-    const bool ok = DecodeBlockIn<Counting>(in, record, dc, ac, dcFreq, acFreq);
+    const bool ok = DecodeBlockIn(in, record, dc, ac, dcFreq, acFreq);
     window = in;
     return ok;
 }
@@ -255,6 +262,33 @@ inline bool SameRecord(const std::uint8_t* a, const std::uint8_t* b, std::size_t
     for (std::size_t i = 0; i + 8 < n; i += 8)
         if (differ(a + i, b + i, std::uint64_t{})) return false;
     return !differ(a + n - 8, b + n - 8, std::uint64_t{});
+}
+
+// Checks that the scan goes on with exactly the codes and extra bits of
+// record r; false at the first bit that differs or a symbol without a code.
+inline bool CheckBlock(TBitWindow& window, const std::uint8_t* r, const TCheckTable& dc, const TCheckTable& ac) {
+    TBitWindow in = window;  // in registers, as in DecodeBlock
+    const auto expect = [&](std::uint32_t put, unsigned extra) {
+        const int n = static_cast<int>(put >> 27);
+        if (n == 0 || in.Peek(n) != ((put & 0x7FFFFFF) | extra)) return false;
+        in.Skip(n);
+        return true;
+    };
+    in.Refill();
+    bool same = expect(dc.Put[r[1]], r[2] | (r[3] << 8));
+    const std::uint8_t* p = r + 4;
+    const std::uint8_t* const end = p + r[0];
+    while (same && p < end) {
+        in.Refill();  // two entries of at most 26 bits each
+        for (int i = 0; i < 2 && same && p < end; ++i, p += 2) {
+            const unsigned rs = p[0];
+            unsigned extra = p[1];
+            if ((rs & 15) > 8) extra |= p[2] << 8, ++p;
+            same = expect(ac.Put[rs], extra);
+        }
+    }
+    window = in;
+    return same;
 }
 
 inline bool NoFFByte32(std::uint32_t w) {

@@ -6,7 +6,7 @@
 // - decoding: when restart markers cut the scan, the second half (from a
 //   marker near the middle on) is decoded on another thread; it is used only
 //   if the first half ends exactly at that marker;
-// - verification: another thread decodes the new scan while it is written,
+// - verification: another thread checks the new scan while it is written,
 //   up to a point near the end the encoder marks; the encoder's thread then
 //   checks the rest, and the two parts must meet at that very bit.
 #include <atomic>
@@ -260,7 +260,7 @@ bool TJpegPeelImpl::DecodeRange(TScanReader& in, std::int64_t first, std::int64_
                 record = store.Room();
                 roomEnd = store.RoomEnd();
             }
-            if (!scan::DecodeBlock<true>(bits, record, *s.Dc, *s.Ac, s.DcFreq, s.AcFreq)) {
+            if (!scan::DecodeBlock(bits, record, *s.Dc, *s.Ac, s.DcFreq, s.AcFreq)) {
                 failure = kMsgHuffman;
                 return false;
             }
@@ -432,12 +432,12 @@ std::uint64_t TJpegPeelImpl::ScanBytesBound() const {
 
 // ------------------------------------------------------------ verification
 
-// Decodes MCUs [first, end) of the new scan with the new tables and compares
-// every block with its record, and each restart marker with its number
-// (restartNumber: the next one expected).
+// Checks MCUs [first, end) of the new scan bit for bit against the codes the
+// written tables define and the extra bits of every record, and each restart
+// marker against its number (restartNumber: the next one expected). For a
+// prefix code this is what decoding the scan and comparing would find.
 bool TJpegPeelImpl::VerifyRange(TScanReader& in, std::int64_t first, std::int64_t end, const std::uint8_t*& record,
                                 int restartNumber) const {
-    std::uint8_t decoded[TCoefficientStore::kMaxRecord];
     scan::TBitWindow bits(in);
     const bool same = WalkRecords(
         first, end, record,
@@ -447,13 +447,9 @@ bool TJpegPeelImpl::VerifyRange(TScanReader& in, std::int64_t first, std::int64_
         },
         [&](int slot, const std::uint8_t*& expected) {
             const TComponent& c = Comp[slot];
-            std::uint8_t* decodedEnd = decoded;
-            if (!scan::DecodeBlock<false>(bits, decodedEnd, VerifyTables[0][c.DCTableId], VerifyTables[1][c.ACTableId],
-                                          nullptr, nullptr))
+            if (!scan::CheckBlock(bits, expected, VerifyTables[0][c.DCTableId], VerifyTables[1][c.ACTableId]))
                 return false;
-            const std::size_t n = static_cast<std::size_t>(decodedEnd - decoded);
-            if (n != scan::RecordSize(expected) || !scan::SameRecord(decoded, expected, n)) return false;
-            expected += n;
+            expected += scan::RecordSize(expected);
             return true;
         },
         [&] {
@@ -488,9 +484,9 @@ bool TJpegPeelImpl::VerifyEnd(TScanReader& in, const std::uint8_t* record) const
            !in.Ensure(pos + 3);
 }
 
-// Encodes the scan into the output and decodes it again to check it. A large
-// scan is checked on a second thread while it is being written, up to a row
-// near the end; the encoder's thread checks the rest when it has written it.
+// Encodes the scan into the output and checks it. A large scan is checked on
+// a second thread while it is being written, up to a row near the end; the
+// encoder's thread checks the rest when it has written it.
 bool TJpegPeelImpl::EncodeAndVerify(std::size_t scanStart) {
     TMemoryStream& out = *OutStream;
     const std::uint64_t bound = ScanBytesBound();
@@ -498,12 +494,13 @@ bool TJpegPeelImpl::EncodeAndVerify(std::size_t scanStart) {
     out.Reserve(out.Size() + static_cast<std::size_t>(bound));
     for (int c = 0; c < 2; ++c)
         for (int t = 0; t < 2; ++t)
-            if (Used[c][t]) VerifyTables[c][t].Build(Optimal[c][t].HuffBits, Optimal[c][t].Symbol, c);
+            if (Used[c][t] && !VerifyTables[c][t].Build(Optimal[c][t].HuffBits, Optimal[c][t].Symbol, c))
+                Fail(kMsgVerify);
 
     const std::int64_t total = McuCount();
-    // The verifier thread decodes about as fast as the encoder writes plus a
-    // half: it takes the first three quarters of the rows.
-    const std::int32_t meetRow = MCURows * 3 / 4;
+    // The check runs faster than the encoder writes, so the thread checking
+    // behind it keeps up: it takes the first seven eighths of the rows.
+    const std::int32_t meetRow = MCURows * 7 / 8;
     const auto alone = [&] {
         if (!EncodeScan(nullptr, -1)) return false;
         TScanReader check(out.Memory(), out.Size());

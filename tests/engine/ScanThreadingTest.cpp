@@ -70,7 +70,7 @@ TEST(TwoThreads, LayoutsAndRestartIntervalsGiveTheSameFile) {
     check("restart interval 0", WithRestarts(Ycc420(64, 48), 0));
 }
 
-// The two verifying threads meet three quarters down the rows, and the
+// The two verifying threads meet seven eighths down the rows, and the
 // decoding halves meet at a restart marker near the middle of the data:
 // every image height moves those points across rows, restart intervals and
 // the start of the second half's records.
