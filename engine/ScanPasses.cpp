@@ -178,12 +178,14 @@ bool TJpegPeelImpl::WalkScan(std::int64_t first, std::int64_t end, RowFn&& onRow
 
 // The same over the stored records: onBlock(slot, record) gets each block's
 // record and moves it on. Where the tail store begins, the records continue
-// there; the head store must have been used up exactly.
+// there; the head store must have been used up exactly. A walk that ends
+// where the tail begins leaves `record` at the tail's first record, the one
+// a walk from there starts with.
 template <class RowFn, class BlockFn, class RestartFn>
 bool TJpegPeelImpl::WalkRecords(std::int64_t first, std::int64_t end, const std::uint8_t*& record, RowFn&& onRow,
                                 BlockFn&& onBlock, RestartFn&& onRestart) const {
     const auto block = [&](int slot) { return onBlock(slot, record); };
-    if (first < TailFirstMcu && TailFirstMcu < end) {
+    if (TailFirstMcu < McuCount() && first < TailFirstMcu && TailFirstMcu <= end) {
         if (!WalkScan(first, TailFirstMcu, onRow, block, onRestart)) return false;
         if (record != Coefficients.End()) return false;
         record = TailCoefficients.Begin();

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <thread>
 
@@ -81,6 +83,26 @@ TEST(TwoThreads, EveryMeetingPointAgrees) {
             const Result r = SameWithTwoThreads(Build(WithRestarts(Ycc420(80, 16 * rows), interval)));
             ASSERT_TRUE(r.Ok) << r.FirstMessage();
         }
+}
+
+// Small images where the decoding halves and the verifying threads often
+// meet at the same MCU (the first of the second half's records): once found
+// by the fuzzer on a 16x16 grey image with a restart every 2 blocks, where
+// two threads failed the verification one thread passed.
+TEST(TwoThreads, HalvesAndMeetingPointAtTheSameMcu) {
+    for (int w = 8; w <= 40; w += 8)
+        for (int h = 8; h <= 40; h += 8)
+            for (int interval = 1; interval <= 4; ++interval) {
+                SCOPED_TRACE(testing::Message() << w << "x" << h << ", restart every " << interval);
+                const Result r = SameWithTwoThreads(Build(WithRestarts(BaseSpec(w, h, {{1, 1, 1, 0, 0, 0}}), interval)));
+                ASSERT_TRUE(r.Ok) << r.FirstMessage();
+            }
+    std::ifstream file(std::string(LUMARO_SOURCE_DIR) + "/tests/reliability/crashes/verify-meets-where-second-half-starts.jpg",
+                       std::ios::binary);
+    const Bytes found((std::istreambuf_iterator<char>(file)), {});
+    ASSERT_FALSE(found.empty());
+    const Result r = SameWithTwoThreads(found);
+    EXPECT_TRUE(r.Ok) << r.FirstMessage();
 }
 
 // Damage anywhere (first half, second half, at the split marker) must be
