@@ -249,21 +249,6 @@ inline bool DecodeBlock(TBitWindow& window, std::uint8_t*& record, const TDecode
     return ok;
 }
 
-// Whether two records are the same (n >= 4 bytes each): whole words, the
-// last one overlapping the one before it.
-inline bool SameRecord(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) {
-    const auto differ = [](const std::uint8_t* x, const std::uint8_t* y, auto word) {
-        std::memcpy(&word, x, sizeof word);
-        decltype(word) other;
-        std::memcpy(&other, y, sizeof other);
-        return word != other;
-    };
-    if (n < 8) return !differ(a, b, std::uint32_t{}) && !differ(a + n - 4, b + n - 4, std::uint32_t{});
-    for (std::size_t i = 0; i + 8 < n; i += 8)
-        if (differ(a + i, b + i, std::uint64_t{})) return false;
-    return !differ(a + n - 8, b + n - 8, std::uint64_t{});
-}
-
 // Checks that the scan goes on with exactly the codes and extra bits of
 // record r; false at the first bit that differs or a symbol without a code.
 inline bool CheckBlock(TBitWindow& window, const std::uint8_t* r, const TCheckTable& dc, const TCheckTable& ac) {

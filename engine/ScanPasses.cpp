@@ -381,17 +381,10 @@ bool TJpegPeelImpl::EncodeScan(TPublishedScan* publish, std::int32_t meetRow) {
     const bool ok = WalkRecords(
         0, McuCount(), r,
         [&](std::int32_t row) {
-            if (publish && row == meetRow) {
-                out.Settle();
-                out.Flush();
-                TScanPoint point;
-                point.Mcu = std::int64_t{row} * MCUCols;
-                point.Bit = out.PendingBits();
-                point.Byte = OutStream->Size();
-                point.Record = r;
-                publish->SetMeetingPoint(point);
-            }
+            const bool meet = publish && row == meetRow;
+            if (meet) out.Settle();  // fewer than 8 bits left pending: the MCU starts in the next byte
             out.Flush();
+            if (meet) publish->SetMeetingPoint({std::int64_t{row} * MCUCols, OutStream->Size(), out.PendingBits(), r});
             if (publish) publish->Publish(OutStream->Size(), false);
             return Progress(MCURows + row);
         },
