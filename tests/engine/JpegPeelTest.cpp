@@ -48,7 +48,7 @@ TEST(Refusal, HeadersThatEndEarlyGiveAMessageNotAnException) {
 
 TEST(Refusal, FramesTheEngineCannotCarry) {
     // More than four components.
-    Recipe five = BaseSpec(8, 8, {{1}, {2}, {3}, {4}, {5}});
+    Recipe five = BaseRecipe(8, 8, {{1}, {2}, {3}, {4}, {5}});
     ExpectRefused(Build(five), "致命的エラー : 色成分の数が正しくありません。");
     // Sample precision other than 8.
     Bytes d = Build(Ycc420());
@@ -144,7 +144,7 @@ TEST(Refusal, ScanUsingATableTheFileNeverDefined) {
 }
 
 TEST(Refusal, HugeDeclaredFrameWithATinyScanIsRefusedBeforeAllocating) {
-    Recipe s = BaseSpec(8, 8, {{1, 1, 1, 0, 0, 0}, {2, 1, 1, 0, 1, 1}, {3, 1, 1, 0, 1, 1}});
+    Recipe s = BaseRecipe(8, 8, {{1, 1, 1, 0, 0, 0}, {2, 1, 1, 0, 1, 1}, {3, 1, 1, 0, 1, 1}});
     Bytes d = Build(s);
     const std::size_t sof = FindMarker(d, 0xFFC0);
     for (int i = 5; i <= 8; ++i) d[sof + i] = 0xFF;  // 65535 x 65535
@@ -256,7 +256,7 @@ class Layouts : public ::testing::TestWithParam<LayoutCase> {};
 
 TEST_P(Layouts, OutputCarriesExactlyTheSameCoefficientsAndIsIdempotent) {
     const LayoutCase& c = GetParam();
-    Recipe s = BaseSpec(c.W, c.H, c.Comps);
+    Recipe s = BaseRecipe(c.W, c.H, c.Comps);
     s.ScanOrder = c.ScanOrder;
     s.RestartInterval = c.Restart;
     const Bytes d = Build(s);
@@ -312,7 +312,7 @@ TEST(Exactness, TablesAreRebuiltFromTheCountsOfThisFile) {
 // ------------------------------------------------------------------ restarts
 
 TEST(Restarts, MarkersAreRenumberedFromRst0AndNoneFollowsTheLastMcu) {
-    Recipe s = BaseSpec(8 * 21, 8, {{1, 1, 1, 0, 0, 0}});  // 21 MCUs
+    Recipe s = BaseRecipe(8 * 21, 8, {{1, 1, 1, 0, 0, 0}});  // 21 MCUs
     s.RestartInterval = 2;
     s.RestartNumbers = {5, 5, 1};  // whatever the input says
     const Bytes d = Build(s);
@@ -330,7 +330,7 @@ TEST(Restarts, MarkersAreRenumberedFromRst0AndNoneFollowsTheLastMcu) {
 }
 
 TEST(Restarts, APositionWithoutARestartMarkerFailsTheFile) {
-    Recipe s = BaseSpec(8 * 6, 8, {{1, 1, 1, 0, 0, 0}});
+    Recipe s = BaseRecipe(8 * 6, 8, {{1, 1, 1, 0, 0, 0}});
     s.RestartInterval = 2;
     Bytes d = Build(s);
     // Turn the first RST marker into two data bytes.
@@ -347,7 +347,7 @@ TEST(Restarts, APositionWithoutARestartMarkerFailsTheFile) {
 // file fails with one message (it used to be reported twice, once at the
 // restart position and once at the end of the pass).
 TEST(Restarts, DataRunningIntoARestartMarkerIsReportedOnce) {
-    Recipe s = BaseSpec(8 * 12, 8, {{1, 1, 1, 0, 0, 0}});
+    Recipe s = BaseRecipe(8 * 12, 8, {{1, 1, 1, 0, 0, 0}});
     s.RestartInterval = 4;
     const Bytes d = Build(s);
     const std::size_t scan = FindMarker(d, 0xFFDA) + 2 + 8;  // after the scan header
@@ -364,7 +364,7 @@ TEST(Restarts, DataRunningIntoARestartMarkerIsReportedOnce) {
 }
 
 TEST(Restarts, AMarkerInsideTheDataFailsTheFileAfterItsMessage) {
-    Recipe s = BaseSpec(64, 64, {{1, 1, 1, 0, 0, 0}});
+    Recipe s = BaseRecipe(64, 64, {{1, 1, 1, 0, 0, 0}});
     Bytes d = Build(s);
     std::size_t at = (FindMarker(d, 0xFFDA) + d.size()) / 2;
     while (d[at - 1] == 0xFF) ++at;  // between two data bytes, not inside a stuffed pair
@@ -400,7 +400,7 @@ TEST(ScanFaults, HuffmanErrorsForCodesAndValuesBaselineCannotHold) {
         {"zero_run_from_49", {{0, 0}, {1, 0x01, 1, 1}, {1, 0x2F, 0, 0}}},  // placeholder replaced below
     };
     for (const Case& c : cases) {
-        Recipe s = BaseSpec(8, 8, {{1, 1, 1, 0, 0, 0}});
+        Recipe s = BaseRecipe(8, 8, {{1, 1, 1, 0, 0, 0}});
         s.Tables = {dc, ac};
         std::vector<Sym> syms = c.Syms;
         if (std::string(c.Name) == "zero_run_from_49") {
@@ -415,7 +415,7 @@ TEST(ScanFaults, HuffmanErrorsForCodesAndValuesBaselineCannotHold) {
 }
 
 TEST(ScanFaults, ACodeMissingFromItsTableIsTheHuffmanError) {
-    Recipe s = BaseSpec(8, 8, {{1, 1, 1, 0, 0, 0}});
+    Recipe s = BaseRecipe(8, 8, {{1, 1, 1, 0, 0, 0}});
     s.Tables = {FlatTable(0, 0, {0, 1, 2}), FlatTable(1, 0, {0x00, 0x01})};
     // DC codes are two bits: 00, 01, 10; the pattern 11 is no code.
     s.Raw = [](int, int, int) { return std::optional<std::vector<Sym>>({{0, 2, 3, 2}, {1, 0x00}}); };
@@ -451,7 +451,7 @@ TEST(Statistics, TrailingZeroRunsAreCountedAsTheEncoderWrites) {
     const std::vector<Sym> runFillsTheBlock = {{0, 1, 1, 1}, {1, 0x01, 1, 1}, {1, 0xF0}, {1, 0xF0},
                                                {1, 0xD1, 0, 1}, {1, 0xF0}};
     for (bool tableHasEob : {true, false}) {
-        Recipe s = BaseSpec(16, 16, {{1, 1, 1, 0, 0, 0}});
+        Recipe s = BaseRecipe(16, 16, {{1, 1, 1, 0, 0, 0}});
         std::vector<std::uint8_t> ac = {0x01, 0xD1, 0xF0};
         if (tableHasEob) ac.push_back(0x00);
         s.Tables = {FullTable(0, 0), FlatTable(1, 0, ac)};
@@ -476,7 +476,7 @@ TEST(Statistics, TrailingZeroRunsAreCountedAsTheEncoderWrites) {
 TEST(Statistics, UndefinedZeroRunSymbolsAreRefused) {
     // (r, 0) with r from 1 to 14 is no symbol of a sequential scan: decoders
     // disagree on it, so no result could show what the source shows.
-    Recipe s = BaseSpec(16, 16, {{1, 1, 1, 0, 0, 0}});
+    Recipe s = BaseRecipe(16, 16, {{1, 1, 1, 0, 0, 0}});
     s.Tables = {FullTable(0, 0), FlatTable(1, 0, {0x00, 0x30, 0x02})};
     s.Raw = [](int, int, int) {
         return std::optional<std::vector<Sym>>({{0, 0}, {1, 0x30}, {1, 0x02, 3, 2}, {1, 0x00}});
@@ -487,7 +487,7 @@ TEST(Statistics, UndefinedZeroRunSymbolsAreRefused) {
 }
 
 TEST(Statistics, UnusedTableIsWrittenAsReadAndATwiceDefinedTableIsBuiltOnce) {
-    Recipe s = BaseSpec(16, 16, {{1, 1, 1, 0, 0, 0}});
+    Recipe s = BaseRecipe(16, 16, {{1, 1, 1, 0, 0, 0}});
     Table unused = FlatTable(0, 1, {0, 1, 2, 3, 4});
     Table firstAc = FlatTable(1, 0, {0x00, 0x01, 0x02});
     s.Tables = {FullTable(0, 0), unused, firstAc, FullTable(1, 0)};  // AC 0 defined twice

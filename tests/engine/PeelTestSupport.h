@@ -72,7 +72,7 @@ inline Block Natural(int c, int bx, int by) {
     return b;
 }
 
-inline Recipe BaseSpec(int w, int h, std::vector<Component> comps) {
+inline Recipe BaseRecipe(int w, int h, std::vector<Component> comps) {
     Recipe s;
     s.Width = w;
     s.Height = h;
@@ -82,7 +82,7 @@ inline Recipe BaseSpec(int w, int h, std::vector<Component> comps) {
 }
 
 inline Recipe Ycc420(int w = 40, int h = 24) {
-    return BaseSpec(w, h, {{1, 2, 2, 0, 0, 0}, {2, 1, 1, 1, 1, 1}, {3, 1, 1, 1, 1, 1}});
+    return BaseRecipe(w, h, {{1, 2, 2, 0, 0, 0}, {2, 1, 1, 1, 1, 1}, {3, 1, 1, 1, 1, 1}});
 }
 
 // The output decodes, bit by bit, to exactly the coefficients of the input.

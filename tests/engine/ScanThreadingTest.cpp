@@ -54,9 +54,9 @@ Recipe WithRestarts(Recipe s, int interval) {
 } // namespace
 
 TEST(TwoThreads, LayoutsAndRestartIntervalsGiveTheSameFile) {
-    const auto check = [](const char* name, const Recipe& spec) {
+    const auto check = [](const char* name, const Recipe& recipe) {
         SCOPED_TRACE(name);
-        const Bytes d = Build(spec);
+        const Bytes d = Build(recipe);
         const Result r = SameWithTwoThreads(d);
         ASSERT_TRUE(r.Ok) << r.FirstMessage();
         ExpectSameCoefficients(d, r.Out);
@@ -65,10 +65,10 @@ TEST(TwoThreads, LayoutsAndRestartIntervalsGiveTheSameFile) {
     check("4:2:0 restart every 5 MCUs", WithRestarts(Ycc420(96, 64), 5));
     check("4:2:0 restart interval longer than half the scan", WithRestarts(Ycc420(96, 64), 15));
     check("4:2:0 without restarts", Ycc420(96, 64));
-    check("grey restart every 7 blocks", WithRestarts(BaseSpec(200, 40, {{1, 1, 1, 0, 0, 0}}), 7));
-    check("grey one row", WithRestarts(BaseSpec(200, 8, {{1, 1, 1, 0, 0, 0}}), 3));
+    check("grey restart every 7 blocks", WithRestarts(BaseRecipe(200, 40, {{1, 1, 1, 0, 0, 0}}), 7));
+    check("grey one row", WithRestarts(BaseRecipe(200, 8, {{1, 1, 1, 0, 0, 0}}), 3));
     check("4:4:4 two rows",
-          WithRestarts(BaseSpec(64, 16, {{1, 1, 1, 0, 0, 0}, {2, 1, 1, 1, 1, 1}, {3, 1, 1, 1, 1, 1}}), 2));
+          WithRestarts(BaseRecipe(64, 16, {{1, 1, 1, 0, 0, 0}, {2, 1, 1, 1, 1, 1}, {3, 1, 1, 1, 1, 1}}), 2));
     check("restart interval 0", WithRestarts(Ycc420(64, 48), 0));
 }
 
@@ -94,7 +94,7 @@ TEST(TwoThreads, HalvesAndMeetingPointAtTheSameMcu) {
         for (int h = 8; h <= 40; h += 8)
             for (int interval = 1; interval <= 4; ++interval) {
                 SCOPED_TRACE(testing::Message() << w << "x" << h << ", restart every " << interval);
-                const Result r = SameWithTwoThreads(Build(WithRestarts(BaseSpec(w, h, {{1, 1, 1, 0, 0, 0}}), interval)));
+                const Result r = SameWithTwoThreads(Build(WithRestarts(BaseRecipe(w, h, {{1, 1, 1, 0, 0, 0}}), interval)));
                 ASSERT_TRUE(r.Ok) << r.FirstMessage();
             }
     std::ifstream file(std::string(LUMARO_SOURCE_DIR) + "/tests/reliability/crashes/verify-meets-where-second-half-starts.jpg",
