@@ -1,5 +1,6 @@
 // LoadSettings and SaveSettings over both stores, as the main window uses them.
 #include "SettingsStore.h"
+#include "SettingsSamples.h"
 #include "TestFolder.h"
 
 #include <gtest/gtest.h>
@@ -15,22 +16,6 @@ using test::TTempFolder;
 using test::WriteFile;
 
 const char kRegHeader[] = "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Software\\Pelvarin\\lumaro]\n";
-
-// Every option away from its default, and a folder name that needs escaping.
-TSettings ChangedSettings() {
-    TSettings s;
-    s.gOptimize_Code = false;
-    s.gOptimize_Exif = true;
-    s.gSaveFolderMode = sfmOverwriteWithBak;
-    s.gSaveFolder = "/home/写真 \"best\"\\ 2024 ";
-    s.gUseSaveAs = false;
-    s.gKeepTimeStamp_Create = true;
-    s.gKeepTimeStamp_Write = true;
-    s.gGoOperationByDrop = true;
-    s.gCopyOriginal = true;
-    s.gSeekSubFolder = true;
-    return s;
-}
 
 void ExpectSame(const TSettings& a, const TSettings& b) {
     EXPECT_EQ(a.gOptimize_Code, b.gOptimize_Code);
@@ -88,13 +73,13 @@ TEST_P(BothStores, FirstStartGivesDefaultsAndDesignedGeometry) {
 
 TEST_P(BothStores, EveryFieldAndTheGeometrySurviveARoundTrip) {
     TWindowGeometry closed{-8, -1200, 900, 1600, 0};
-    ASSERT_TRUE(SaveSettings(Exe(), ChangedSettings(), closed).empty());
+    ASSERT_TRUE(SaveSettings(Exe(), test::EveryOptionChanged(), closed).empty());
     EXPECT_TRUE(Exists(StoreFile()));
 
     TSettings settings;
     TWindowGeometry geometry;
     EXPECT_TRUE(LoadSettings(Exe(), settings, geometry).empty());
-    ExpectSame(settings, ChangedSettings());
+    ExpectSame(settings, test::EveryOptionChanged());
     ExpectGeometry(geometry, -8, -1200, 900, 1600, 0);
 
     // and back to the defaults, so nothing is stuck at the changed values;
@@ -146,7 +131,7 @@ TEST_P(BothStores, UnwritableFolderGivesTheWriteMessageAndKeepsTheOldFile) {
 
     std::string exe = Exe();
     std::string message = test::RunWithoutWriteAccess(folder, [&] {
-        auto messages = SaveSettings(exe, ChangedSettings(), TWindowGeometry{});
+        auto messages = SaveSettings(exe, test::EveryOptionChanged(), TWindowGeometry{});
         return messages.size() == 1 ? messages[0] : "messages: " + std::to_string(messages.size());
     });
 

@@ -14,6 +14,7 @@
 #include "HelpDialog.h"
 #include "OptionsDialog.h"
 #include "QtPlatform.h"
+#include "../settings/SettingsSamples.h"
 #include "WarningDialog.h"
 
 using namespace lumaro;
@@ -42,17 +43,10 @@ private slots:
 };
 
 void DialogTest::optionsShowCopiesEverySetting() {
-    TSettings s;
-    s.gOptimize_Code = false;
-    s.gOptimize_Exif = true;
+    // The fixed folder, not yet chosen, enables the folder controls.
+    TSettings s = test::EveryOptionChanged();
     s.gSaveFolderMode = sfmFixedFolder;
     s.gSaveFolder = "";
-    s.gUseSaveAs = false;
-    s.gKeepTimeStamp_Create = true;
-    s.gKeepTimeStamp_Write = true;
-    s.gGoOperationByDrop = true;
-    s.gCopyOriginal = true;
-    s.gSeekSubFolder = true;
     TFm_Options o(s);
     o.FormShow();
     QVERIFY(!o.chk_gOptimize_Code->isChecked() && o.Chk_gOptimize_Exif->isChecked());
