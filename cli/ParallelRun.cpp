@@ -56,7 +56,8 @@ public:
         while (!S.Stop && !S.Interrupted) {
             const std::size_t u = S.NextUnit.fetch_add(1);
             if (u >= units.size()) break;
-            RunUnit(units[u]);
+            const auto& order = S.Request.Order;
+            RunUnit(units[order.empty() ? u : order[u]]);
         }
     }
 

@@ -16,6 +16,7 @@ struct TRunRequest {
     TSettings Settings;
     std::vector<TListedFile> Files;
     std::vector<std::vector<std::size_t>> Units;  // see WorkPlan.h
+    std::vector<std::size_t> Order;               // units in the order they are taken; empty: as listed
     unsigned Jobs = 1;
     std::string WorkingFolder;
 };

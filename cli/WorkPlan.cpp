@@ -1,5 +1,6 @@
 #include "WorkPlan.h"
 
+#include <algorithm>
 #include <map>
 #include <numeric>
 
@@ -74,6 +75,18 @@ std::vector<std::vector<std::size_t>> PlanUnits(const std::vector<std::string>& 
         units[it->second].push_back(i);
     }
     return units;
+}
+
+std::vector<std::size_t> DispatchOrder(const std::vector<std::vector<std::size_t>>& Units,
+                                       const std::vector<std::int64_t>& FileBytes, bool AnyOrder) {
+    std::vector<std::size_t> order(Units.size());
+    std::iota(order.begin(), order.end(), 0);
+    if (!AnyOrder) return order;
+    std::vector<std::int64_t> bytes(Units.size(), 0);
+    for (std::size_t u = 0; u < Units.size(); ++u)
+        for (std::size_t f : Units[u]) bytes[u] += f < FileBytes.size() ? FileBytes[f] : 0;
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return bytes[a] > bytes[b]; });
+    return order;
 }
 
 } // namespace lumaro

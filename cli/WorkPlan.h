@@ -29,6 +29,14 @@ namespace lumaro {
 std::vector<std::vector<std::size_t>> PlanUnits(const std::vector<std::string>& Paths, std::uint8_t Mode,
                                                 const std::string& FixedResultFolder);
 
+// The order in which workers take the units. When every file is attempted
+// whatever happens (AnyOrder: --keep-going), the largest units go first, so
+// that a big file taken last does not leave the other workers idle at the
+// end; ties keep list order. Otherwise list order: a failure stops the run,
+// and the files after it, not those before it, are the ones skipped.
+std::vector<std::size_t> DispatchOrder(const std::vector<std::vector<std::size_t>>& Units,
+                                       const std::vector<std::int64_t>& FileBytes, bool AnyOrder);
+
 // Where a file's result goes in modes 0, 2, 3 and 4.
 std::string TargetPathFor(const std::string& Source, std::uint8_t Mode, const std::string& FixedResultFolder);
 

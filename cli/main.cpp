@@ -126,14 +126,17 @@ int RunBatch(const TCliOptions& o) {
     request.WorkingFolder = cwd;
     request.Jobs = o.Jobs ? o.Jobs : std::max(1u, std::thread::hardware_concurrency());
     std::vector<std::string> paths;
+    std::vector<std::int64_t> fileBytes;
     std::int64_t bytes = 0;
     for (const TListedFile& f : request.Files) {
         paths.push_back(f.Path);
-        bytes += fs.FileSize(f.Path).value_or(0);
+        fileBytes.push_back(fs.FileSize(f.Path).value_or(0));
+        bytes += fileBytes.back();
     }
     const std::string fixedFolder =
         IncludeTrailingSeparator(IncludeTrailingSeparator(outputFolder) + "result_lumaro");
     request.Units = PlanUnits(paths, settings.gSaveFolderMode, fixedFolder);
+    request.Order = DispatchOrder(request.Units, fileBytes, settings.gCopyOriginal);
 
     std::signal(SIGINT, OnInterrupt);
     std::signal(SIGTERM, OnInterrupt);

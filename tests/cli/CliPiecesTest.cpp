@@ -111,6 +111,15 @@ TEST(CliWorkPlan, BackupsThatCouldMeetRunTogether) {
     EXPECT_EQ(PlanUnits(paths, sfmOverwrite, ""), (Units{{0}, {1}, {2}, {3}, {4}}));
 }
 
+TEST(CliWorkPlan, WithKeepGoingTheLargestUnitsAreTakenFirst) {
+    // Units {0,2} (10+50), {1} (70), {3} (60), {4} (60): the three of 60 keep list order.
+    const Units units = {{0, 2}, {1}, {3}, {4}};
+    const std::vector<std::int64_t> bytes = {10, 70, 50, 60, 60};
+    EXPECT_EQ(DispatchOrder(units, bytes, true), (std::vector<std::size_t>{1, 0, 2, 3}));
+    // Without it a failure stops the run: the files after it are the ones left.
+    EXPECT_EQ(DispatchOrder(units, bytes, false), (std::vector<std::size_t>{0, 1, 2, 3}));
+}
+
 TEST(CliJson, EscapesAndKeepsUtf8) {
     EXPECT_EQ(JsonString("a\"b\\c"), "\"a\\\"b\\\\c\"");
     EXPECT_EQ(JsonString("x\ny\r\tz\x01"), "\"x\\ny\\r\\tz\\u0001\"");
