@@ -12,6 +12,7 @@
 #include "HuffmanBuilder.h"
 #include "JpegPeel.h"
 #include "ScanCodec.h"
+#include "SymbolUse.h"
 
 namespace lumaro {
 
@@ -45,10 +46,6 @@ struct TSegment {
     std::vector<TTableRef> Tables;
 };
 
-// Counts per symbol value of each table, as the encoder will emit them.
-struct TSymbolUse {
-    std::uint32_t Freq[2][2][256];
-};
 
 class TPublishedScan;
 
@@ -101,6 +98,9 @@ private:
     std::int64_t McuCount() const { return std::int64_t{MCUCols} * MCURows; }
 
     bool DecodeScan();
+    bool DecodeSplitAtMarker(TScanReader& in);
+    bool DecodeSplitAtGuess(TScanReader& in);
+    void AddUse(const TSymbolUse& more);
     template <class RowFn>
     bool DecodeRange(TScanReader& in, std::int64_t first, std::int64_t end, TCoefficientStore& store,
                      TSymbolUse& use, RowFn&& onRow, const char*& message) const;
@@ -152,6 +152,8 @@ private:
     // (from TailFirstMcu on) was decoded on another thread.
     TCoefficientStore Coefficients, TailCoefficients;
     std::int64_t TailFirstMcu = 0;
+    const std::uint8_t* TailBegin = nullptr;  // the tail's records in TailCoefficients
+    const std::uint8_t* TailEnd = nullptr;
     std::size_t SplitMarker = 0;        // a restart marker near the middle of the scan
     std::int64_t SplitMarkerIndex = -1; // how many came before it; -1: none
 

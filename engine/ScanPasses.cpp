@@ -13,10 +13,12 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 
 #include "JpegPeelImpl.h"
+#include "MiddleDecoder.h"
 #include "PeelMessages.h"
 #include "ScanThreading.h"
 
@@ -65,6 +67,11 @@ private:
 TScanThreading& ScanThreading() {
     static TScanThreading limits;
     return limits;
+}
+
+std::atomic<int>& GuessedSplits() {
+    static std::atomic<int> count{0};
+    return count;
 }
 
 namespace {
@@ -188,7 +195,7 @@ bool TJpegPeelImpl::WalkRecords(std::int64_t first, std::int64_t end, const std:
     if (TailFirstMcu < McuCount() && first < TailFirstMcu && TailFirstMcu <= end) {
         if (!WalkScan(first, TailFirstMcu, onRow, block, onRestart)) return false;
         if (record != Coefficients.End()) return false;
-        record = TailCoefficients.Begin();
+        record = TailBegin;
         first = TailFirstMcu;
     }
     return WalkScan(first, end, onRow, block, onRestart);
@@ -196,7 +203,7 @@ bool TJpegPeelImpl::WalkRecords(std::int64_t first, std::int64_t end, const std:
 
 // The end of the records of the whole scan.
 const std::uint8_t* TJpegPeelImpl::RecordsEnd() const {
-    return TailFirstMcu < McuCount() ? TailCoefficients.End() : Coefficients.End();
+    return TailFirstMcu < McuCount() ? TailEnd : Coefficients.End();
 }
 
 // ------------------------------------------------------------ scan decoding
@@ -291,24 +298,36 @@ bool TJpegPeelImpl::DecodeScan() {
     TScanReader& in = InBits->Scan();
     in.SetRawPosition(ScanDataStart);
     TailFirstMcu = total;
+    if (scanBytes >= ScanThreading().SplitDecodeMin && scanBytes <= kSplitDecodeMax) {
+        if (RestartEnabled && RestartInterval) {
+            if (SplitMarkerIndex >= 0 && (SplitMarkerIndex + 1) * RestartInterval < total) return DecodeSplitAtMarker(in);
+        } else {
+            return DecodeSplitAtGuess(in);
+        }
+    }
+    const char* message = nullptr;
+    Coefficients.Start(StoreEstimate(scanBytes, TotalBlocks));
+    Coefficients.Prepare(StoreLikely(scanBytes, TotalBlocks));
+    if (DecodeRange(in, 0, total, Coefficients, Use, [&](std::int32_t row) { return Progress(row); }, message))
+        return true;
+    if (message) Error(message);
+    return false;
+}
+
+// Scans cut by restart markers: the second half, from the marker near the
+// middle on, is decoded on another thread, into its own store and counts;
+// its progress is reported afterwards, its message only if it comes first.
+bool TJpegPeelImpl::DecodeSplitAtMarker(TScanReader& in) {
+    const std::int64_t total = McuCount();
+    const std::uint64_t scanBytes = InSize - ScanDataStart;
     const char* message = nullptr;
     const auto progress = [&](std::int32_t row) { return Progress(row); };
     const auto fail = [&] {
         if (message) Error(message);
         return false;
     };
-
     // The marker near the middle ends restart interval SplitMarkerIndex + 1.
-    const std::int64_t split =
-        SplitMarkerIndex >= 0 && RestartEnabled && RestartInterval ? (SplitMarkerIndex + 1) * RestartInterval : total;
-    if (split >= total || scanBytes < ScanThreading().SplitDecodeMin || scanBytes > kSplitDecodeMax) {
-        Coefficients.Start(StoreEstimate(scanBytes, TotalBlocks));
-        Coefficients.Prepare(StoreLikely(scanBytes, TotalBlocks));
-        return DecodeRange(in, 0, total, Coefficients, Use, progress, message) || fail();
-    }
-
-    // The second half on another thread, into its own store and counts; its
-    // progress is reported afterwards, its message only if it comes first.
+    const std::int64_t split = (SplitMarkerIndex + 1) * RestartInterval;
     const std::size_t tailStart = SplitMarker + 2;
     const std::uint64_t headBytes = tailStart - ScanDataStart;
     const std::uint64_t headBlocks = static_cast<std::uint64_t>(split) * BlocksPerMcu;
@@ -362,11 +381,116 @@ bool TJpegPeelImpl::DecodeScan() {
         message = tail.Message;
         return fail();
     }
+    AddUse(tail.Use);
+    TailFirstMcu = split;
+    TailBegin = TailCoefficients.Begin();
+    TailEnd = TailCoefficients.End();
+    return true;
+}
+
+// Scans without restart markers: the second half is decoded on another
+// thread from a byte near the middle (see TMiddleDecoder). At the start of
+// every MCU row past that byte the first thread looks for its position among
+// the other's units; once found, it stops there and takes the rest from the
+// other thread, provided that thread decoded all of it without a fault.
+// Otherwise it goes on alone, as it does when no row start matches soon.
+bool TJpegPeelImpl::DecodeSplitAtGuess(TScanReader& in) {
+    const std::int64_t total = McuCount();
+    const std::uint64_t scanBytes = InSize - ScanDataStart;
+    const char* message = nullptr;
+    const auto progress = [&](std::int32_t row) { return Progress(row); };
+    const auto fail = [&] {
+        if (message) Error(message);
+        return false;
+    };
+    const std::size_t guess = ScanDataStart + static_cast<std::size_t>(scanBytes / 2);
+    // The unit the other thread decodes: an MCU, or a single block when all
+    // blocks are coded alike (where a block falls in its MCU then changes nothing).
+    std::vector<TMiddleDecoder::TBlockCoding> unit;
+    bool alike = true;
+    for (int b = 0; b < BlocksPerMcu; ++b) {
+        const TComponent& c = Comp[McuSlots[b]];
+        unit.push_back({c.DCTableId, c.ACTableId});
+        alike = alike && c.DCTableId == unit[0].DcTable && c.ACTableId == unit[0].AcTable;
+    }
+    if (alike) unit.resize(1);
+    const int unitBlocks = static_cast<int>(unit.size());
+    const std::int64_t maxUnits = total * BlocksPerMcu / unitBlocks;
+    Coefficients.Start(StoreEstimate(scanBytes, TotalBlocks));
+    // What only the second thread needs must not fail the file: without it
+    // the first thread reads the whole scan.
+    std::optional<TMiddleDecoder> middle;
+    try {
+        TailCoefficients.Start(StoreEstimate(scanBytes - scanBytes / 2, TotalBlocks));
+        middle.emplace(InData, InSize, guess, Decode, std::move(unit), maxUnits, TailCoefficients);
+    } catch (...) {
+        middle.reset();
+    }
+    std::atomic<bool> stop{false};
+    std::thread worker;
+    const bool started = middle && StartThread(worker, [&] {
+        try {
+            TailCoefficients.Prepare(StoreLikely(scanBytes / 2, TotalBlocks / 2));
+        } catch (...) {
+        }
+        middle->Run(stop);
+    });
+    Coefficients.Prepare(StoreLikely(scanBytes / 2, TotalBlocks / 2));
+    if (!started) return DecodeRange(in, 0, total, Coefficients, Use, progress, message) || fail();
+    TThreadJoin join(worker, &stop);
+
+    // Row starts past the guess at which the first thread still looks: the
+    // other thread has to fall into step with the codes and, with units of
+    // an MCU, with the place of each block in it, which can take some
+    // thousand MCUs.
+    int rowsLeft = std::max(16, 4096 / std::max(MCUCols, 1));
+    const std::uint64_t guessKey = std::uint64_t{guess} * 8;
+    std::int32_t metRow = -1;
+    std::int64_t metUnit = 0;
+    const auto watch = [&](std::int32_t row) {
+        if (rowsLeft > 0 && row > 0) {
+            const std::uint64_t key = TMiddleDecoder::KeyOf(in);
+            if (key >= guessKey) {
+                if (ScanThreading().AwaitGuessedHalf)
+                    while (middle->Behind(key)) std::this_thread::yield();
+                const TMiddleDecoder::TClaim claim = middle->Claim(key, metUnit);
+                if (claim == TMiddleDecoder::TClaim::Found) {
+                    metRow = row;
+                    return false;
+                }
+                if (claim == TMiddleDecoder::TClaim::Never || --rowsLeft == 0) {
+                    rowsLeft = 0;
+                    join.Stop();
+                }
+            }
+        }
+        return Progress(row);
+    };
+    if (DecodeRange(in, 0, total, Coefficients, Use, watch, message)) return true;
+    if (metRow < 0) return fail();
+
+    const std::int64_t metMcu = std::int64_t{metRow} * MCUCols;
+    join.Wait();
+    TSymbolUse tailUse;
+    const std::uint8_t *begin = nullptr, *end = nullptr;
+    if (!middle->TakeUnits(metUnit, (total - metMcu) * BlocksPerMcu / unitBlocks, tailUse, begin, end)) {
+        // A fault in the rest of the scan: reading on alone meets it.
+        return DecodeRange(in, metMcu, total, Coefficients, Use, progress, message) || fail();
+    }
+    for (std::int32_t row = metRow; row < MCURows; ++row)
+        if (!Progress(row)) return false;
+    AddUse(tailUse);
+    TailFirstMcu = metMcu;
+    TailBegin = begin;
+    TailEnd = end;
+    ++GuessedSplits();
+    return true;
+}
+
+void TJpegPeelImpl::AddUse(const TSymbolUse& more) {
     for (int c = 0; c < 2; ++c)
         for (int t = 0; t < 2; ++t)
-            for (int s = 0; s < 256; ++s) Use.Freq[c][t][s] += tail.Use.Freq[c][t][s];
-    TailFirstMcu = split;
-    return true;
+            for (int s = 0; s < 256; ++s) Use.Freq[c][t][s] += more.Freq[c][t][s];
 }
 
 // ------------------------------------------------------------ encoding

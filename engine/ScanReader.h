@@ -80,6 +80,8 @@ public:
         Pos = pos;
     }
     std::size_t FastEnd() const { return Stopped ? 0 : Size; }
+    // The next raw byte to fetch; with RealBits() it says where the reader is.
+    std::size_t FetchPosition() const { return Pos; }
 
     // Raw position of the next byte a raw read would return.
     std::size_t RawPosition() const;

@@ -3,19 +3,28 @@
 // data a thread costs more than it saves. When no thread can be had, the work
 // is done on the caller's thread. Process-wide; tests lower the sizes to run
 // the two-thread paths on small images.
+#include <atomic>
 #include <cstddef>
 
 namespace lumaro {
 
 struct TScanThreading {
-    // Decoding in two halves (scans with restart markers only).
+    // Decoding in two halves.
     std::size_t SplitDecodeMin = std::size_t{512} << 10;
     // Verifying on a second thread while the scan is written.
     std::size_t ThreadedVerifyMin = std::size_t{256} << 10;
     // As if the system could give no more threads (tests of the fallback).
     bool RefuseThreads = false;
+    // Without restart markers: the first thread waits for the other to reach
+    // each row start it looks at, instead of going on (tests: the second half
+    // is taken over however the threads happen to be scheduled).
+    bool AwaitGuessedHalf = false;
 };
 
 TScanThreading& ScanThreading();
+
+// Scans without restart markers whose second half was taken from the thread
+// that started in the middle (for tests: that it happens).
+std::atomic<int>& GuessedSplits();
 
 } // namespace lumaro

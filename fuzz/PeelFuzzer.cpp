@@ -67,6 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     TScanThreading& limits = ScanThreading();
     const TScanThreading saved = limits;
     limits.SplitDecodeMin = limits.ThreadedVerifyMin = 0;
+    limits.AwaitGuessedHalf = true;  // the second half of scans without restarts is taken over
     TMemoryStream twinOut;
     const TOutcome twin = Run(peel, in, twinOut, true, (size & 1) != 0);
     limits = saved;

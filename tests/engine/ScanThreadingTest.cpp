@@ -1,4 +1,5 @@
-// Large scans are decoded in two halves and verified on a second thread.
+// Large scans are decoded in two halves (split at a restart marker, or at a
+// guessed byte when there are none) and verified on a second thread.
 // Whatever a file holds, a run with two threads (or one that could get no
 // second thread) must report and produce exactly what a run with one thread
 // does: same bytes, same messages, same progress positions. Small images are pushed onto the two-thread paths by
@@ -37,6 +38,7 @@ Result SameWithTwoThreads(const Bytes& in, int stopAt = -1) {
     limits.SplitDecodeMin = limits.ThreadedVerifyMin = static_cast<std::size_t>(-1);
     const Result one = PeelFile(in, true, false, stopAt);
     limits.SplitDecodeMin = limits.ThreadedVerifyMin = 0;
+    limits.AwaitGuessedHalf = true;
     const Result two = PeelFile(in, true, false, stopAt);
     limits.RefuseThreads = true;
     const Result refused = PeelFile(in, true, false, stopAt);
@@ -70,6 +72,46 @@ TEST(TwoThreads, LayoutsAndRestartIntervalsGiveTheSameFile) {
     check("4:4:4 two rows",
           WithRestarts(BaseRecipe(64, 16, {{1, 1, 1, 0, 0, 0}, {2, 1, 1, 1, 1, 1}, {3, 1, 1, 1, 1, 1}}), 2));
     check("restart interval 0", WithRestarts(Ycc420(64, 48), 0));
+}
+
+// Without restart markers the second half starts at a guessed byte in the
+// middle; the first thread takes it over where a row start of its own is one
+// the other noted. Units of one MCU (tables differ per component) and of one
+// block (every block coded alike) must both fall into step and be taken.
+TEST(TwoThreads, ScansWithoutRestartsAreSplitAtAGuessedRowStart) {
+    const auto check = [](const char* name, const Recipe& recipe, bool taken = true) {
+        SCOPED_TRACE(name);
+        const Bytes d = Build(recipe);
+        const int before = GuessedSplits().load();
+        const Result r = SameWithTwoThreads(d);
+        ASSERT_TRUE(r.Ok) << r.FirstMessage();
+        if (taken) {
+            EXPECT_EQ(GuessedSplits().load(), before + 1) << "the second half was not taken from the other thread";
+        }
+        ExpectSameCoefficients(d, r.Out);
+    };
+    check("4:2:0", Ycc420(512, 512));
+    check("4:2:2", BaseRecipe(480, 400, {{1, 2, 1, 0, 0, 0}, {2, 1, 1, 1, 1, 1}, {3, 1, 1, 1, 1, 1}}));
+    check("grey", BaseRecipe(320, 240, {{1, 1, 1, 0, 0, 0}}));
+    check("4:4:4, one table pair for all", BaseRecipe(200, 200, {{1, 1, 1, 0, 0, 0}, {2, 1, 1, 0, 0, 0}, {3, 1, 1, 0, 0, 0}}));
+    check("4:2:0, one table pair for all", BaseRecipe(256, 256, {{1, 2, 2, 0, 0, 0}, {2, 1, 1, 0, 0, 0}, {3, 1, 1, 0, 0, 0}}));
+    check("CMYK", BaseRecipe(160, 160, {{1, 1, 1, 0, 0, 0}, {2, 1, 1, 1, 1, 1}, {3, 1, 1, 1, 1, 1}, {4, 1, 1, 0, 0, 0}}));
+    Recipe reordered = Ycc420(512, 512);
+    reordered.ScanOrder = {2, 0, 1};
+    // Here the other thread reads on without a fault, yet none of its MCU
+    // starts is a row start of the first thread's: the first thread reads
+    // the whole scan.
+    check("scan order differs from frame order", reordered, false);
+}
+
+// Where nothing can be taken over, the first thread reads the whole scan.
+TEST(TwoThreads, ScansWithoutRestartsTooShortToSplitStillDecode) {
+    for (const Recipe& recipe : {BaseRecipe(400, 8, {{1, 1, 1, 0, 0, 0}}), Ycc420(16, 16), Ycc420(512, 16)}) {
+        const Bytes d = Build(recipe);
+        const Result r = SameWithTwoThreads(d);
+        ASSERT_TRUE(r.Ok) << r.FirstMessage();
+        ExpectSameCoefficients(d, r.Out);
+    }
 }
 
 // The two verifying threads meet seven eighths down the rows, and the
@@ -109,7 +151,9 @@ TEST(TwoThreads, HalvesAndMeetingPointAtTheSameMcu) {
 // reported the same way: the first fault in scan order, after the progress
 // the one-thread run reports before it.
 TEST(TwoThreads, DamagedFilesFailTheSameWay) {
-    const Bytes good = Build(WithRestarts(Ycc420(160, 96), 3));
+    for (const int interval : {3, 0}) {
+    SCOPED_TRACE(testing::Message() << "restart interval " << interval);
+    const Bytes good = Build(WithRestarts(Ycc420(160, 96), interval));
     const std::size_t scan = FindMarker(good, 0xFFDA) + 2;
     std::mt19937 random(20261208);
     int failed = 0;
@@ -126,6 +170,7 @@ TEST(TwoThreads, DamagedFilesFailTheSameWay) {
         if (!SameWithTwoThreads(d).Ok) ++failed;
     }
     EXPECT_GT(failed, 100);  // the damage did reach the failure paths
+    }
 }
 
 TEST(TwoThreads, RestartMarkersOutOfPlaceFallBackToOneReading) {
@@ -149,15 +194,17 @@ TEST(TwoThreads, RestartMarkersOutOfPlaceFallBackToOneReading) {
 }
 
 TEST(TwoThreads, StopInEitherHalfOrWhileVerifyingGivesFalseWithoutAMessage) {
-    const Bytes d = Build(WithRestarts(Ycc420(80, 160), 2));
+    for (const int interval : {2, 0}) {
+    const Bytes d = Build(WithRestarts(Ycc420(80, 160), interval));
     const Result all = SameWithTwoThreads(d);
     ASSERT_TRUE(all.Ok);
     for (int stopAt : {1, 4, 7, 12, 16, 19}) {
-        SCOPED_TRACE(stopAt);
+        SCOPED_TRACE(testing::Message() << "restart interval " << interval << ", stop at " << stopAt);
         ASSERT_LT(stopAt, static_cast<int>(all.Positions.size()));
         const Result r = SameWithTwoThreads(d, stopAt);
         EXPECT_FALSE(r.Ok);
         EXPECT_TRUE(r.Messages.empty());
+    }
     }
 }
 
