@@ -97,6 +97,8 @@ struct TBitWindow {
     // their extra bits. From plain data it takes every whole byte that fits,
     // without asking whether it must: the bits past the last whole byte are
     // the data's own next bits, so OR-ing them in again later changes nothing.
+    // Only after bits were taken: with all 64 bits buffered the shift below
+    // would be out of range.
     void Refill() {
         if (Pos + 8 <= FastEnd) {
             std::uint64_t w;
@@ -153,29 +155,60 @@ inline std::uint8_t* PutAc(std::uint8_t* p, unsigned rs, unsigned extra) {
 // Otherwise the record holds the symbols exactly as the data has them.
 // False: the data is not a valid block (no code, a symbol without meaning
 // here, or coefficients past the end of the block).
-// One AC symbol with its extra bits (at most 26 bits, which must be
-// buffered). False: no code matches, or a symbol without meaning here.
-inline bool DecodeAc(TBitWindow& in, const TDecodeTable& ac, int& rs, unsigned& extra) {
-    if (const std::uint32_t e = ac.Value[in.Peek(kLookBits)]) {
-        in.Skip(e & 0xFF);
-        rs = (e >> 8) & 0xFF;
-        extra = e >> 16;
-        return true;
+// What the common AC symbols skip: sixteen zeros, codes longer than the
+// shortcut covers, and anything that is not a valid symbol here. Decodes
+// symbols until one that is neither sixteen zeros nor ends the block, so
+// that zero runs are always followed by what ends them; zero runs that end
+// the block without a coefficient after them become an end of block, as the
+// encoder writes them. 1: the block goes on, 0: it ended, -1: not valid.
+inline int DecodeAcRare(TBitWindow& in, const TDecodeTable& ac, std::uint32_t* acFreq, std::uint8_t*& p,
+                        unsigned& k) {
+    int zeroRuns = 0;  // sixteen-zero entries since the last coefficient
+    for (;;) {
+        // A symbol takes at most 26 bits. The caller may just have refilled:
+        // a refill must follow taken bits (see Refill).
+        if (in.Count < 32) in.Refill();
+        const int rs = DecodeSymbol(in, ac);
+        if (rs < 0) return -1;
+        const int size = AcSize(rs);
+        // Runs 1 to 14 with size 0 are undefined in a sequential scan: common
+        // decoders end the block there, a literal reading writes r + 1 zeros and
+        // goes on. The two give different pictures, so no result could be
+        // trusted to show what the source shows.
+        if ((size == 0 && rs != 0x00 && rs != 0xF0) || size > 10) return -1;
+        const unsigned extra = size ? in.Peek(size) : 0;
+        in.Skip(size);
+        ++acFreq[rs];
+        if (rs == 0xF0) {  // sixteen zeros
+            if (k > 48) return -1;
+            k += 16;
+            PutEntry(p, 0xF0, 0);
+            p += 2;
+            ++zeroRuns;
+            if (k < 64) continue;
+            ++acFreq[0x00];  // the block ends in zeros: an end of block instead
+        }
+        if (size == 0) {  // end of block (written for the trailing zero runs too)
+            p -= 2 * zeroRuns;
+            acFreq[0xF0] -= zeroRuns;
+            PutEntry(p, 0, 0);
+            p += 2;
+            return 0;
+        }
+        k += (rs >> 4) + 1;
+        p = PutAc(p, static_cast<unsigned>(rs), extra);
+        if (k < 64) return 1;
+        return k == 64 ? 0 : -1;
     }
-    rs = DecodeSymbol(in, ac);
-    if (rs < 0) return false;
-    const int size = AcSize(rs);
-    // Runs 1 to 14 with size 0 are undefined in a sequential scan: common
-    // decoders end the block there, a literal reading writes r + 1 zeros and
-    // goes on. The two give different pictures, so no result could be
-    // trusted to show what the source shows.
-    if (size == 0 && rs != 0x00 && rs != 0xF0) return false;
-    if (size > 10) return false;
-    extra = size ? in.Peek(size) : 0;
-    in.Skip(size);
-    return true;
 }
 
+// Decodes one block into a record at `record` and moves it past the record.
+// Every symbol is counted, and zero runs that end the block without a
+// coefficient after them become an end of block, as the encoder writes them;
+// the counts are those of the symbols the encoder will write. Otherwise the
+// record holds the symbols exactly as the data has them. False: the data is
+// not a valid block (no code, a symbol without meaning here, or coefficients
+// past the end of the block).
 __attribute__((always_inline)) inline bool DecodeBlockIn(TBitWindow& in, std::uint8_t*& record, const TDecodeTable& dc,
                                                         const TDecodeTable& ac, std::uint32_t* dcFreq,
                                                         std::uint32_t* acFreq) {
@@ -193,48 +226,36 @@ __attribute__((always_inline)) inline bool DecodeBlockIn(TBitWindow& in, std::ui
         ++dcFreq[s];
     }
     std::uint8_t* p = record + 4;
-    int zeroRuns = 0;  // ZRL entries since the last coefficient
-    int k = 1;         // next coefficient position
-    // One step per AC symbol: 1 goes on, 0 ends the block, -1 fails.
-    const auto step = [&]() -> int {
-        int rs;
-        unsigned extra;
-        if (!DecodeAc(in, ac, rs, extra)) return -1;
-        ++acFreq[rs];
-        if ((rs & 15) == 0) {
-            if (rs == 0x00) {  // end of block
-                p -= 2 * zeroRuns;
-                acFreq[0xF0] -= zeroRuns;
-                p = PutAc(p, 0, 0);
-                return 0;
-            }
-            // sixteen zeros
-            if (k > 48) return -1;
-            k += 16;
-            p = PutAc(p, 0xF0, 0);
-            ++zeroRuns;
-            if (k < 64) return 1;
-            // the block ends in zeros: an end of block instead
-            p -= 2 * zeroRuns;
-            acFreq[0xF0] -= zeroRuns;
-            ++acFreq[0x00];
-            p = PutAc(p, 0, 0);
-            return 0;
-        }
-        k += (rs >> 4) + 1;
-        p = PutAc(p, static_cast<unsigned>(rs), extra);
-        zeroRuns = 0;
-        if (k < 64) return 1;
-        return k == 64 ? 0 : -1;
-    };
-    // A refill leaves at least 56 bits: two symbols of at most 26 bits each.
+    unsigned k = 1;  // next coefficient position
     for (;;) {
+        // A refill leaves at least 56 bits: five symbols with a shortcut (at
+        // most kLookBits each); the rare way refills for itself.
         in.Refill();
-        int more = step();
-        if (more > 0) more = step();
-        if (more < 0) return false;
-        if (more == 0) break;
+        for (int i = 0; i < 56 / kLookBits; ++i) {
+            const std::uint32_t e = ac.Value[in.Peek(kLookBits)];
+            if (__builtin_expect(e == 0, 0)) {
+                const int more = DecodeAcRare(in, ac, acFreq, p, k);
+                if (more < 0) return false;
+                if (more == 0) goto done;
+                break;  // it may have taken many bits: refill first
+            }
+            in.Skip(e & 0xFF);
+            const unsigned rs = (e >> 8) & 0xFF;
+            ++acFreq[rs];
+            if (rs == 0) {  // end of block
+                PutEntry(p, 0, 0);
+                p += 2;
+                goto done;
+            }
+            k += (rs >> 4) + 1;
+            p = PutAc(p, rs, e >> 16);
+            if (k >= 64) {
+                if (k > 64) return false;
+                goto done;
+            }
+        }
     }
+done:
     record[0] = static_cast<std::uint8_t>(p - record - 4);
     record = p;
     return true;
