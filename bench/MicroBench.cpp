@@ -68,7 +68,7 @@ TTables MakeTables(const std::vector<std::uint8_t>& records) {
     const std::uint8_t* r = records.data();
     for (int b = 0; b < kBlocks; ++b) {
         ++freq[0][r[1]];
-        for (const std::uint8_t* e = r + 4; e < r + scan::RecordSize(r); e += scan::AcEntryBytes(*e)) ++freq[1][*e];
+        for (const std::uint8_t* e = r + 4; e < r + scan::RecordSize(r); e += scan::AcEntryBytes(e)) ++freq[1][scan::AcEntrySymbol(e)];
         r += scan::RecordSize(r);
     }
     TTables t;
@@ -147,7 +147,7 @@ void BM_Statistics(benchmark::State& state) {
         const std::uint8_t* r = f.Records.data();
         for (int b = 0; b < kBlocks; ++b) {
             ++freq[0][r[1]];
-            for (const std::uint8_t* e = r + 4; e < r + scan::RecordSize(r); e += scan::AcEntryBytes(*e)) ++freq[1][*e];
+            for (const std::uint8_t* e = r + 4; e < r + scan::RecordSize(r); e += scan::AcEntryBytes(e)) ++freq[1][scan::AcEntrySymbol(e)];
             r += scan::RecordSize(r);
         }
         benchmark::DoNotOptimize(freq);

@@ -155,7 +155,8 @@ void TMiddleDecoder::Uncount(std::int64_t first, std::int64_t end, TSymbolUse& u
         for (const TBlockCoding& b : Unit) {
             --use.Freq[0][b.DcTable][r[1]];
             const std::uint8_t* p = r + 4;
-            for (const std::uint8_t* e = p + r[0]; p < e; p += scan::AcEntryBytes(p[0])) --use.Freq[1][b.AcTable][p[0]];
+            for (const std::uint8_t* e = p + r[0]; p < e; p += scan::AcEntryBytes(p))
+                --use.Freq[1][b.AcTable][scan::AcEntrySymbol(p)];
             r += scan::RecordSize(r);
         }
     }

@@ -15,10 +15,11 @@ void TDecodeTable::Build(const std::int16_t bits[16], const std::vector<std::int
             const int shift = kLookBits - len;
             const auto entry = static_cast<std::uint16_t>((len << 8) | symbol);
             // A shortcut only for symbols that mean something here: DC sizes
-            // up to 11; AC sizes up to 10, or end of block. Sixteen zeros take
-            // the longer way, which keeps track of zero runs that end a block.
+            // up to 11; AC sizes up to 8 (whose entries take 2 bytes), or end
+            // of block. Sixteen zeros take the longer way, which keeps track
+            // of zero runs that end a block.
             const int size = cls == 0 ? DcSize(symbol) : AcSize(symbol);
-            const bool meaningful = cls == 0 ? symbol <= 11 : size <= 10 && (size > 0 || symbol == 0x00);
+            const bool meaningful = cls == 0 ? symbol <= 11 : size <= 8 && (size > 0 || symbol == 0x00);
             const bool shortcut = meaningful && len + size <= kLookBits;
             for (int x = code << shift; x < ((code + 1) << shift); ++x) {
                 Fast[x] = entry;

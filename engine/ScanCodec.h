@@ -7,9 +7,12 @@
 // its extra bits: one byte (how many bytes of AC entries follow the DC entry),
 // the DC entry (the size category and its extra bits, low byte first: 3
 // bytes), then the AC entries. An AC entry is the run/size byte and its extra
-// bits, low byte first: 2 bytes, or 3 when the size is 9 or 10. Encoding a
-// record is then a table lookup per entry, and the image cannot change: the
-// extra bits are copied, only the codes in front of them are new.
+// bits: 2 bytes. Sizes 9 and 10 (rare) have more extra bits than a byte holds:
+// their entry is kWideEntry and the high extra bits, then the usual 2 bytes.
+// Every pass over the records then steps 2 bytes at a time without waiting
+// for the byte it has just read. Encoding a record is a table lookup per
+// entry, and the image cannot change: the extra bits are copied, only the
+// codes in front of them are new.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -23,12 +26,16 @@ namespace lumaro::scan {
 
 // A block has at most 63 AC entries: 63 coefficients, or fewer and an end of block.
 constexpr std::size_t kMaxEntries = 63;
-// One byte more than the largest record: entries are stored 4 bytes at a time.
-constexpr std::size_t kMaxRecord = 4 + 3 * kMaxEntries + 1;
+// Run 1 with size 0 never reaches a record (such scans are refused): it
+// marks an entry whose extra bits do not fit a byte.
+constexpr unsigned kWideEntry = 0x10;
+// The largest record and the bytes past it a 4-byte store may touch.
+constexpr std::size_t kMaxRecord = 4 + 4 * kMaxEntries + 4;
 
 inline std::size_t RecordSize(const std::uint8_t* r) { return 4 + std::size_t{r[0]}; }
-// The bytes an AC entry takes, from its run/size byte.
-inline int AcEntryBytes(unsigned rs) { return 2 + ((rs & 15) > 8); }
+// The bytes of the AC entry at p, and its run/size symbol.
+inline int AcEntryBytes(const std::uint8_t* p) { return p[0] == kWideEntry ? 4 : 2; }
+inline unsigned AcEntrySymbol(const std::uint8_t* p) { return p[0] == kWideEntry ? p[2] : p[0]; }
 
 // Codes of up to kLookBits bits are decoded in one lookup; where the extra
 // bits after the code fit in the same kLookBits, the lookup yields them too.
@@ -144,8 +151,13 @@ inline void PutEntry(std::uint8_t* p, unsigned symbol, unsigned extra) {
 }
 // An AC entry at p; returns the byte after it.
 inline std::uint8_t* PutAc(std::uint8_t* p, unsigned rs, unsigned extra) {
-    PutEntry(p, rs, extra);
-    return p + AcEntryBytes(rs);
+    if ((rs & 15) <= 8) {
+        PutEntry(p, rs, extra);
+        return p + 2;
+    }
+    PutEntry(p, kWideEntry, extra >> 8);
+    PutEntry(p + 2, rs, extra & 0xFF);
+    return p + 4;
 }
 
 // Decodes one block into a record at `record` and moves it past the record.
@@ -248,7 +260,8 @@ __attribute__((always_inline)) inline bool DecodeBlockIn(TBitWindow& in, std::ui
                 goto done;
             }
             k += (rs >> 4) + 1;
-            p = PutAc(p, rs, e >> 16);
+            PutEntry(p, rs, e >> 16);  // sizes up to 8 only: see TDecodeTable
+            p += 2;
             if (k >= 64) {
                 if (k > 64) return false;
                 goto done;
@@ -274,24 +287,37 @@ inline bool DecodeBlock(TBitWindow& window, std::uint8_t*& record, const TDecode
 // record r; false at the first bit that differs or a symbol without a code.
 inline bool CheckBlock(TBitWindow& window, const std::uint8_t* r, const TCheckTable& dc, const TCheckTable& ac) {
     TBitWindow in = window;  // in registers, as in DecodeBlock
-    const auto expect = [&](std::uint32_t put, unsigned extra) {
-        const int n = static_cast<int>(put >> 27);
-        if (n == 0 || in.Peek(n) != ((put & 0x7FFFFFF) | extra)) return false;
-        in.Skip(n);
-        return true;
-    };
-    in.Refill();
-    bool same = expect(dc.Put[r[1]], r[2] | (r[3] << 8));
+    // The bits of the next AC entry (code and extra bits) into `want`, and
+    // their number into `n`; false when the table has no code for it.
     const std::uint8_t* p = r + 4;
     const std::uint8_t* const end = p + r[0];
-    while (same && p < end) {
-        in.Refill();  // two entries of at most 26 bits each
-        for (int i = 0; i < 2 && same && p < end; ++i, p += 2) {
-            const unsigned rs = p[0];
-            unsigned extra = p[1];
-            if ((rs & 15) > 8) extra |= p[2] << 8, ++p;
-            same = expect(ac.Put[rs], extra);
+    const auto next = [&](std::uint64_t& want, int& n) {
+        unsigned rs = p[0];
+        unsigned extra = p[1];
+        if (rs == kWideEntry) extra = (extra << 8) | p[3], rs = p[2], p += 2;
+        p += 2;
+        const std::uint32_t put = ac.Put[rs];
+        const int bits = static_cast<int>(put >> 27);
+        want = (want << bits) | (put & 0x7FFFFFF) | extra;
+        n += bits;
+        return bits != 0;
+    };
+    // Two symbols at a time (at most 27 + 26 bits) against one refill.
+    const std::uint32_t d = dc.Put[r[1]];
+    std::uint64_t want = (d & 0x7FFFFFF) | r[2] | (r[3] << 8);
+    int n = static_cast<int>(d >> 27);
+    bool same = n != 0;
+    for (bool first = true; same; first = false) {
+        if (!first) {
+            if (p == end) break;
+            want = 0;
+            n = 0;
+            same = next(want, n);
         }
+        if (same && p < end) same = next(want, n);
+        in.Refill();
+        same = same && (in.Buf >> (64 - n)) == want;
+        in.Skip(n);
     }
     window = in;
     return same;
@@ -315,35 +341,50 @@ public:
         if (Used > kChunk) Flush();
         std::uint8_t* o = Chunk.data() + Used;
         std::uint64_t acc = Acc;
-        int bits = Bits;
+        int bits = Bits;  // fewer than 8 between blocks
         const auto put = [&](std::uint32_t value, int n) {
             acc = (acc << n) | value;
             bits += n;
-            if (bits < 32) return;
-            bits -= 32;
-            const auto w = static_cast<std::uint32_t>(acc >> bits);
-            if (NoFFByte32(w)) {
-                const std::uint32_t be = __builtin_bswap32(w);
-                std::memcpy(o, &be, 4);
-                o += 4;
+        };
+        // Writes the whole bytes of the pending bits (fewer than 8 stay): all
+        // eight bytes are stored at once, and as many as are whole count.
+        const auto drain = [&] {
+            const std::uint64_t w = (acc << 1) << (63 - bits);  // left-aligned
+            const int whole = bits >> 3;
+            const std::uint64_t wholeBytes = w & ((~0ULL << (63 - 8 * whole)) << 1);
+            bits &= 7;
+            if (NoFFByte(wholeBytes)) {
+                const std::uint64_t be = __builtin_bswap64(w);
+                std::memcpy(o, &be, 8);
+                o += whole;
                 return;
             }
-            for (int shift = 24; shift >= 0; shift -= 8) {
-                const auto b = static_cast<std::uint8_t>(w >> shift);
+            for (int i = 0; i < whole; ++i) {
+                const auto b = static_cast<std::uint8_t>(w >> (56 - 8 * i));
                 *o++ = b;
                 if (b == 0xFF) *o++ = 0x00;
             }
         };
+        // Two symbols (at most 27 + 26 bits) fit beside 7 pending bits.
+        const auto entry = [&](const std::uint8_t*& p) {
+            unsigned rs = p[0];
+            unsigned extra = p[1];
+            if (rs == kWideEntry) extra = (extra << 8) | p[3], rs = p[2], p += 2;  // sizes 9 and 10
+            p += 2;
+            const std::uint32_t a = ac.Put[rs];
+            put((a & 0x7FFFFFF) | extra, static_cast<int>(a >> 27));
+        };
         const std::uint32_t d = dc.Put[r[1]];
         put((d & 0x7FFFFFF) | (r[2] | (r[3] << 8)), static_cast<int>(d >> 27));
         const std::uint8_t* p = r + 4;
-        for (const std::uint8_t* end = p + r[0]; p < end; p += 2) {
-            const unsigned rs = p[0];
-            const std::uint32_t a = ac.Put[rs];
-            unsigned extra = p[1];
-            if ((rs & 15) > 8) extra |= p[2] << 8, ++p;  // sizes 9 and 10: a third byte
-            put((a & 0x7FFFFFF) | extra, static_cast<int>(a >> 27));
+        const std::uint8_t* const end = p + r[0];
+        while (p < end) {
+            entry(p);
+            drain();
+            if (p == end) break;
+            entry(p);
         }
+        drain();
         Acc = acc;
         Bits = bits;
         Used = static_cast<std::size_t>(o - Chunk.data());
@@ -372,8 +413,8 @@ private:
     bool Overflow = false;
     std::vector<std::uint8_t> Chunk;
     std::size_t Used = 0;
-    std::uint64_t Acc = 0;  // right-aligned pending bits
-    int Bits = 0;           // pending bits in Acc, fewer than 32
+    std::uint64_t Acc = 0;  // right-aligned pending bits (higher bits of Acc are left over)
+    int Bits = 0;           // pending bits in Acc: fewer than 8 between blocks
 };
 
 } // namespace lumaro::scan
