@@ -52,6 +52,7 @@ bool ReadInto(const std::string& path, TMemoryStream& into) {
     ok = size >= 0 && std::fseek(f, 0, SEEK_SET) == 0;
     if (ok) {
         into.Reserve(static_cast<std::size_t>(size));
+        into.Prepare(static_cast<std::size_t>(size));
         bytes.resize(static_cast<std::size_t>(size));
         ok = std::fread(bytes.data(), 1, bytes.size(), f) == bytes.size() && std::fgetc(f) == EOF;
     }

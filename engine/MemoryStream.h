@@ -2,6 +2,7 @@
 // A growable in-memory byte buffer with a position: the engine reads the source
 // from one and writes the result into another. Loading from and saving to files
 // is the host's business (platform layer), so the engine never touches a disk.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
@@ -30,6 +31,9 @@ public:
     void Clear() { Bytes.clear(); Pos = 0; }
     // Room for n bytes without reallocation (on large pages when it is big).
     void Reserve(std::size_t n);
+    // Makes the first n bytes of its room present in one go: on some
+    // systems a page fault costs far more than the page itself.
+    void Prepare(std::size_t n) { PrepareLarge(Bytes.data(), std::min(n, Bytes.capacity())); }
     // Bytes it can hold before a write moves its memory.
     std::size_t Capacity() const { return Bytes.capacity(); }
 

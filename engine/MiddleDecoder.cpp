@@ -21,6 +21,7 @@ TMiddleDecoder::TMiddleDecoder(const std::uint8_t* data, std::size_t size, std::
     // Every note of a whole scan, and some for the units read out of step;
     // the vector must never move while the first thread reads it.
     Entries.reserve(static_cast<std::size_t>(MaxUnits) + 1024);
+    PrepareLarge(Entries.data(), (Entries.capacity() / 2 + 1024) * sizeof(TEntry));
 }
 
 std::uint64_t TMiddleDecoder::KeyOf(const TScanReader& in) {

@@ -363,6 +363,7 @@ bool TJpegPeelImpl::DecodeSplitAtMarker(TScanReader& in) {
             tail.Message = kMsgInternal;
         }
     });
+    Coefficients.Prepare(StoreLikely(headBytes, headBlocks));
     // Without a second thread the whole scan goes into the first store.
     if (!started) return DecodeRange(in, 0, total, Coefficients, Use, progress, message) || fail();
     TThreadJoin join(worker, &stop);
@@ -611,6 +612,9 @@ bool TJpegPeelImpl::EncodeAndVerify(std::size_t scanStart) {
     const std::uint64_t bound = ScanBytesBound();
     if (bound > TCoefficientStore::kLimit) Fail(kMsgTooLarge);
     out.Reserve(out.Size() + static_cast<std::size_t>(bound));
+    // The new scan takes about its bits / 8 bytes; the bound counts every
+    // byte stuffed.
+    out.Prepare(out.Size() + static_cast<std::size_t>(bound / 2) + (std::size_t{64} << 10));
     for (int c = 0; c < 2; ++c)
         for (int t = 0; t < 2; ++t)
             if (Used[c][t] && !VerifyTables[c][t].Build(Optimal[c][t].HuffBits, Optimal[c][t].Symbol, c))

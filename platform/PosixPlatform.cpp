@@ -172,7 +172,10 @@ bool TPosixFileSystem::ReadWholeFile(const std::string& Path, TByteBuffer& Data,
     try {
         // Straight into the buffer, one byte more than the file's size so the
         // end is seen without growing it; a file that grew meanwhile is read on.
-        Data.resize(st.st_size > 0 ? static_cast<std::size_t>(st.st_size) + 1 : 65536);
+        const std::size_t expected = st.st_size > 0 ? static_cast<std::size_t>(st.st_size) + 1 : 65536;
+        Data.reserve(expected);
+        PrepareLarge(Data.data(), expected);
+        Data.resize(expected);
         std::size_t got = 0;
         for (;;) {
             if (got == Data.size()) Data.resize(Data.size() * 2);
