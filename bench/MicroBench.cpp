@@ -14,6 +14,7 @@
 #include <random>
 #include <vector>
 
+#include "BlockCoderSupport.h"
 #include "HuffmanBuilder.h"
 #include "JpegPeel.h"
 #include "ScanCodec.h"
@@ -55,39 +56,10 @@ std::vector<std::uint8_t> MakeRecords(std::size_t& symbols) {
     return records;
 }
 
-// Optimal tables for the records, as the engine builds them.
-struct TTables {
-    TOptimalTable Optimal[2];
-    scan::TEncodeTable Encode[2];
-    scan::TDecodeTable Decode[2];
-    scan::TCheckTable Check[2];
-};
-
-TTables MakeTables(const std::vector<std::uint8_t>& records) {
-    std::uint32_t freq[2][256] = {};
-    const std::uint8_t* r = records.data();
-    for (int b = 0; b < kBlocks; ++b) {
-        ++freq[0][r[1]];
-        for (const std::uint8_t* e = r + 4; e < r + scan::RecordSize(r); e += scan::AcEntryBytes(e)) ++freq[1][scan::AcEntrySymbol(e)];
-        r += scan::RecordSize(r);
-    }
-    TTables t;
-    for (int c = 0; c < 2; ++c) {
-        std::vector<TSymbolCount> counts;
-        for (int s = 0; s < 256; ++s)
-            if (freq[c][s]) counts.push_back({s, static_cast<std::int32_t>(freq[c][s])});
-        t.Optimal[c] = BuildOptimalTable(counts);
-        t.Encode[c].Build(t.Optimal[c], c);
-        t.Decode[c].Build(t.Optimal[c].HuffBits, t.Optimal[c].Symbol, c);
-        t.Check[c].Build(t.Optimal[c].HuffBits, t.Optimal[c].Symbol, c);
-    }
-    return t;
-}
-
 struct TFixture {
     std::size_t Symbols = 0;
     std::vector<std::uint8_t> Records = MakeRecords(Symbols);
-    TTables Tables = MakeTables(Records);
+    testcoder::TCoder Tables = testcoder::CoderFor(Records.data(), kBlocks);
     TMemoryStream Scan;
     TFixture() {
         Scan.Reserve(Records.size() * 2);

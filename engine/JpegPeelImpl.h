@@ -98,6 +98,8 @@ private:
     std::int64_t McuCount() const { return std::int64_t{MCUCols} * MCURows; }
 
     bool DecodeScan();
+    bool DecodeOnward(TScanReader& in, std::int64_t first);
+    bool Failed(const char* message);
     bool DecodeSplitAtMarker(TScanReader& in);
     bool DecodeSplitAtGuess(TScanReader& in);
     void AddUse(const TSymbolUse& more);

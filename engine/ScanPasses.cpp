@@ -305,11 +305,21 @@ bool TJpegPeelImpl::DecodeScan() {
             return DecodeSplitAtGuess(in);
         }
     }
-    const char* message = nullptr;
     Coefficients.Start(StoreEstimate(scanBytes, TotalBlocks));
     Coefficients.Prepare(StoreLikely(scanBytes, TotalBlocks));
-    if (DecodeRange(in, 0, total, Coefficients, Use, [&](std::int32_t row) { return Progress(row); }, message))
+    return DecodeOnward(in, 0);
+}
+
+// Decodes MCUs from `first` to the end of the scan on this thread, into the
+// first store; on failure reports why (nothing when a stop was asked for).
+bool TJpegPeelImpl::DecodeOnward(TScanReader& in, std::int64_t first) {
+    const char* message = nullptr;
+    if (DecodeRange(in, first, McuCount(), Coefficients, Use, [&](std::int32_t row) { return Progress(row); }, message))
         return true;
+    return Failed(message);
+}
+
+bool TJpegPeelImpl::Failed(const char* message) {
     if (message) Error(message);
     return false;
 }
@@ -322,10 +332,6 @@ bool TJpegPeelImpl::DecodeSplitAtMarker(TScanReader& in) {
     const std::uint64_t scanBytes = InSize - ScanDataStart;
     const char* message = nullptr;
     const auto progress = [&](std::int32_t row) { return Progress(row); };
-    const auto fail = [&] {
-        if (message) Error(message);
-        return false;
-    };
     // The marker near the middle ends restart interval SplitMarkerIndex + 1.
     const std::int64_t split = (SplitMarkerIndex + 1) * RestartInterval;
     const std::size_t tailStart = SplitMarker + 2;
@@ -365,22 +371,21 @@ bool TJpegPeelImpl::DecodeSplitAtMarker(TScanReader& in) {
     });
     Coefficients.Prepare(StoreLikely(headBytes, headBlocks));
     // Without a second thread the whole scan goes into the first store.
-    if (!started) return DecodeRange(in, 0, total, Coefficients, Use, progress, message) || fail();
+    if (!started) return DecodeOnward(in, 0);
     TThreadJoin join(worker, &stop);
 
-    if (!DecodeRange(in, 0, split, Coefficients, Use, progress, message)) return fail();
+    if (!DecodeRange(in, 0, split, Coefficients, Use, progress, message)) return Failed(message);
     if (in.RawPosition() != tailStart) {
         // The first half did not end at that marker (a file whose restart
         // markers are not where they belong): go on alone from where it is.
         join.Stop();
-        return DecodeRange(in, split, total, Coefficients, Use, progress, message) || fail();
+        return DecodeOnward(in, split);
     }
     join.Wait();
     for (const std::int32_t row : tail.Rows)
         if (!Progress(row)) return false;
     if (!tail.Ok) {
-        message = tail.Message;
-        return fail();
+        return Failed(tail.Message);
     }
     AddUse(tail.Use);
     TailFirstMcu = split;
@@ -399,11 +404,6 @@ bool TJpegPeelImpl::DecodeSplitAtGuess(TScanReader& in) {
     const std::int64_t total = McuCount();
     const std::uint64_t scanBytes = InSize - ScanDataStart;
     const char* message = nullptr;
-    const auto progress = [&](std::int32_t row) { return Progress(row); };
-    const auto fail = [&] {
-        if (message) Error(message);
-        return false;
-    };
     const std::size_t guess = ScanDataStart + static_cast<std::size_t>(scanBytes / 2);
     // The unit the other thread decodes: an MCU, or a single block when all
     // blocks are coded alike (where a block falls in its MCU then changes nothing).
@@ -437,7 +437,7 @@ bool TJpegPeelImpl::DecodeSplitAtGuess(TScanReader& in) {
         middle->Run(stop);
     });
     Coefficients.Prepare(StoreLikely(scanBytes / 2, TotalBlocks / 2));
-    if (!started) return DecodeRange(in, 0, total, Coefficients, Use, progress, message) || fail();
+    if (!started) return DecodeOnward(in, 0);
     TThreadJoin join(worker, &stop);
 
     // Row starts past the guess at which the first thread still looks: the
@@ -468,7 +468,7 @@ bool TJpegPeelImpl::DecodeSplitAtGuess(TScanReader& in) {
         return Progress(row);
     };
     if (DecodeRange(in, 0, total, Coefficients, Use, watch, message)) return true;
-    if (metRow < 0) return fail();
+    if (metRow < 0) return Failed(message);
 
     const std::int64_t metMcu = std::int64_t{metRow} * MCUCols;
     join.Wait();
@@ -476,7 +476,7 @@ bool TJpegPeelImpl::DecodeSplitAtGuess(TScanReader& in) {
     const std::uint8_t *begin = nullptr, *end = nullptr;
     if (!middle->TakeUnits(metUnit, (total - metMcu) * BlocksPerMcu / unitBlocks, tailUse, begin, end)) {
         // A fault in the rest of the scan: reading on alone meets it.
-        return DecodeRange(in, metMcu, total, Coefficients, Use, progress, message) || fail();
+        return DecodeOnward(in, metMcu);
     }
     for (std::int32_t row = metRow; row < MCURows; ++row)
         if (!Progress(row)) return false;

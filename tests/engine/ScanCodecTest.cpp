@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "HuffmanBuilder.h"
+#include "BlockCoderSupport.h"
 #include "MemoryStream.h"
 #include "ScanCodec.h"
 
@@ -17,6 +17,7 @@ using namespace lumaro;
 namespace {
 
 using Records = std::vector<std::uint8_t>;
+using testcoder::TCoder;
 
 // One block: a DC size and its bits, then (run, size, bits) entries; an end
 // of block is added when the coefficients stop before position 63.
@@ -76,31 +77,9 @@ Records ToRecords(const std::vector<TBlockSpec>& blocks) {
     return r;
 }
 
-struct TCoder {
-    TOptimalTable Optimal[2];
-    scan::TEncodeTable Encode[2];
-    scan::TDecodeTable Decode[2];
-    scan::TCheckTable Check[2];
-};
-
 TCoder CoderFor(const Records& r, int blocks) {
-    std::vector<std::int32_t> freq[2] = {std::vector<std::int32_t>(256), std::vector<std::int32_t>(256)};
-    const std::uint8_t* rec = r.data();
-    for (int b = 0; b < blocks; ++b, rec += scan::RecordSize(rec)) {
-        ++freq[0][rec[1]];
-        for (const std::uint8_t* e = rec + 4; e < rec + scan::RecordSize(rec); e += scan::AcEntryBytes(e))
-            ++freq[1][scan::AcEntrySymbol(e)];
-    }
-    TCoder c;
-    for (int cls = 0; cls < 2; ++cls) {
-        std::vector<TSymbolCount> counts;
-        for (int s = 0; s < 256; ++s)
-            if (freq[cls][s]) counts.push_back({s, freq[cls][s]});
-        c.Optimal[cls] = BuildOptimalTable(counts);
-        c.Encode[cls].Build(c.Optimal[cls], cls);
-        c.Decode[cls].Build(c.Optimal[cls].HuffBits, c.Optimal[cls].Symbol, cls);
-        EXPECT_TRUE(c.Check[cls].Build(c.Optimal[cls].HuffBits, c.Optimal[cls].Symbol, cls));
-    }
+    TCoder c = testcoder::CoderFor(r.data(), blocks);
+    EXPECT_TRUE(c.CheckBuilt);
     return c;
 }
 
