@@ -171,8 +171,15 @@ bool TJpegPeelImpl::WalkScan(std::int64_t first, std::int64_t end, RowFn&& onRow
     const std::int64_t total = McuCount();
     const std::int64_t interval = RestartEnabled ? RestartInterval : 0;
     std::int64_t sinceRestart = interval ? first % interval : 0;
+    // Where the MCU is in its row, counted rather than divided out per MCU.
+    auto row = static_cast<std::int32_t>(first / MCUCols);
+    std::int32_t column = static_cast<std::int32_t>(first % MCUCols);
     for (std::int64_t mcu = first; mcu < end; ++mcu) {
-        if (mcu % MCUCols == 0 && !onRow(static_cast<std::int32_t>(mcu / MCUCols))) return false;
+        if (column == 0 && !onRow(row)) return false;
+        if (++column == MCUCols) {
+            column = 0;
+            ++row;
+        }
         for (int b = 0; b < BlocksPerMcu; ++b)
             if (!onBlock(McuSlots[b])) return false;
         if (interval && ++sinceRestart == interval && mcu + 1 < total) {
