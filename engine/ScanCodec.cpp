@@ -25,7 +25,9 @@ void TDecodeTable::Build(const std::int16_t bits[16], const std::vector<std::int
                 Fast[x] = entry;
                 if (!shortcut) continue;
                 const unsigned extra = size ? (x >> (kLookBits - len - size)) & ((1u << size) - 1) : 0;
-                Value[x] = (extra << 16) | (static_cast<unsigned>(symbol) << 8) | static_cast<unsigned>(len + size);
+                const unsigned covers = cls == 0 ? 0 : symbol == 0x00 ? 64 : (static_cast<unsigned>(symbol) >> 4) + 1;
+                Value[x] = (covers << 24) | (extra << 16) | (static_cast<unsigned>(symbol) << 8) |
+                           static_cast<unsigned>(len + size);
             }
         }
         MaxCode[len] = bits[len - 1] ? code - 1 : -1;

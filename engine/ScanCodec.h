@@ -43,7 +43,9 @@ constexpr int kLookBits = 10;
 
 struct TDecodeTable {
     std::uint16_t Fast[1 << kLookBits];  // (length << 8) | symbol; 0 = longer code
-    // (extra bits << 16) | (symbol << 8) | bits taken; 0 = no shortcut
+    // (extra bits << 16) | (symbol << 8) | bits taken; 0 = no shortcut. AC
+    // symbols also carry the coefficients they cover (run + 1, or 64 for an
+    // end of block) in the top byte.
     std::uint32_t Value[1 << kLookBits];
     std::int32_t MaxCode[18];
     std::int32_t ValOffset[18];
@@ -252,19 +254,17 @@ __attribute__((always_inline)) inline bool DecodeBlockIn(TBitWindow& in, std::ui
                 break;  // it may have taken many bits: refill first
             }
             in.Skip(e & 0xFF);
-            const unsigned rs = (e >> 8) & 0xFF;
-            ++acFreq[rs];
-            if (rs == 0) {  // end of block
-                PutEntry(p, 0, 0);
-                p += 2;
-                goto done;
-            }
-            k += (rs >> 4) + 1;
-            PutEntry(p, rs, e >> 16);  // sizes up to 8 only: see TDecodeTable
+            ++acFreq[(e >> 8) & 0xFF];
+            // The entry (symbol, extra bits); the bytes after it are written over.
+            const std::uint32_t entry = e >> 8;
+            std::memcpy(p, &entry, 4);
             p += 2;
+            // Coefficients the symbol covers; an end of block counts 64, so
+            // that one test finds every end.
+            k += e >> 24;
             if (k >= 64) {
-                if (k > 64) return false;
-                goto done;
+                if ((e & 0xFF00) == 0 || k == 64) goto done;  // end of block, or the 63rd coefficient
+                return false;
             }
         }
     }
