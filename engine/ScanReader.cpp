@@ -1,5 +1,7 @@
 #include "ScanReader.h"
 
+#include <algorithm>
+
 namespace lumaro {
 
 void TScanReader::Grow(std::size_t want) {
@@ -8,6 +10,23 @@ void TScanReader::Grow(std::size_t want) {
 
 void TScanReader::FillSlow() {
     while (Count <= 56) {
+        // The plain bytes before a 0xFF in the next eight, at once.
+        if (!Stopped && Pos + 8 <= Size) {
+            std::uint64_t w;
+            std::memcpy(&w, Data + Pos, 8);
+            const std::uint64_t x = ~w;
+            const std::uint64_t ff = (x - 0x0101010101010101ULL) & ~x & 0x8080808080808080ULL;
+            // Bytes before the first 0xFF (the lowest flagged byte: the data
+            // is read little-endian here); none when the first byte is one.
+            const int plain = std::min(ff ? __builtin_ctzll(ff) / 8 : 8, (64 - Count) / 8);
+            if (plain > 0) {
+                const int bits = plain * 8;
+                Buf |= (__builtin_bswap64(w) & (~0ULL << (64 - bits))) >> Count;
+                Count += bits;
+                Pos += static_cast<std::size_t>(plain);
+                continue;
+            }
+        }
         if (Stopped) {  // Buf's low bits are already 0
             Count += 8;
             PadBits += 8;
