@@ -162,13 +162,6 @@ inline std::uint8_t* PutAc(std::uint8_t* p, unsigned rs, unsigned extra) {
     return p + 4;
 }
 
-// Decodes one block into a record at `record` and moves it past the record.
-// Every symbol is counted, and zero runs that end the block
-// without a coefficient after them become an end of block, as the encoder
-// writes them; the counts are those of the symbols the encoder will write.
-// Otherwise the record holds the symbols exactly as the data has them.
-// False: the data is not a valid block (no code, a symbol without meaning
-// here, or coefficients past the end of the block).
 // What the common AC symbols skip: sixteen zeros, codes longer than the
 // shortcut covers, and anything that is not a valid symbol here. Decodes
 // symbols until one that is neither sixteen zeros nor ends the block, so
