@@ -77,23 +77,20 @@ bool TMiddleDecoder::Attempt(std::size_t& start, const std::atomic<bool>& stop) 
     std::uint8_t* record = Store.Room();
     const std::uint8_t* roomEnd = Store.RoomEnd();
     Note(in, record);
+    const std::vector<scan::TBlockDecoding> blocks = Decodings(Use);
+    const int count = static_cast<int>(blocks.size());
+    const std::size_t unitRoom = TCoefficientStore::kMaxRecord * blocks.size();
     scan::TBitWindow bits(in);
     bool fault = false;
     std::int64_t units = 0;
     for (; units < MaxUnits; ++units) {
         if (stop.load(std::memory_order_relaxed) || Entries.size() + 1 >= Entries.capacity()) break;
-        for (const TBlockCoding& b : Unit) {
-            if (static_cast<std::size_t>(roomEnd - record) < TCoefficientStore::kMaxRecord) {
-                Store.Commit(record);
-                record = Store.Room();
-                roomEnd = Store.RoomEnd();
-            }
-            if (!scan::DecodeBlock(bits, record, Tables[0][b.DcTable], Tables[1][b.AcTable], Use.Freq[0][b.DcTable],
-                                   Use.Freq[1][b.AcTable])) {
-                fault = true;
-                break;
-            }
+        if (static_cast<std::size_t>(roomEnd - record) < unitRoom) {
+            Store.Commit(record);
+            record = Store.Room(unitRoom);
+            roomEnd = Store.RoomEnd();
         }
+        fault = !scan::DecodeBlocks(bits, record, blocks.data(), count);
         bits.Put();
         // The data ended, or a marker came: the units end here.
         if (fault || in.Overrun()) break;
@@ -116,16 +113,20 @@ void TMiddleDecoder::UndoUnit(const TEntry& from) {
     in.SeekBit(static_cast<std::size_t>(key / 8), static_cast<int>(key % 8));
     scan::TBitWindow bits(in);
     TSymbolUse again{};
-    std::vector<std::uint8_t> scratch(TCoefficientStore::kMaxRecord);
-    for (const TBlockCoding& b : Unit) {
-        std::uint8_t* r = scratch.data();
-        if (!scan::DecodeBlock(bits, r, Tables[0][b.DcTable], Tables[1][b.AcTable], again.Freq[0][b.DcTable],
-                               again.Freq[1][b.AcTable]))
-            break;
-    }
+    const std::vector<scan::TBlockDecoding> blocks = Decodings(again);
+    std::vector<std::uint8_t> scratch(TCoefficientStore::kMaxRecord * blocks.size());
+    std::uint8_t* r = scratch.data();
+    scan::DecodeBlocks(bits, r, blocks.data(), static_cast<int>(blocks.size()));
     for (int c = 0; c < 2; ++c)
         for (int t = 0; t < 2; ++t)
             for (int s = 0; s < 256; ++s) Use.Freq[c][t][s] -= again.Freq[c][t][s];
+}
+
+std::vector<scan::TBlockDecoding> TMiddleDecoder::Decodings(TSymbolUse& use) const {
+    std::vector<scan::TBlockDecoding> blocks;
+    for (const TBlockCoding& b : Unit)
+        blocks.push_back({&Tables[0][b.DcTable], &Tables[1][b.AcTable], use.Freq[0][b.DcTable], use.Freq[1][b.AcTable]});
+    return blocks;
 }
 
 TMiddleDecoder::TClaim TMiddleDecoder::Claim(std::uint64_t key, std::int64_t& unit) {

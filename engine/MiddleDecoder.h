@@ -75,6 +75,8 @@ private:
     // Takes back the counts of a unit that was not completed, by decoding it
     // again from its start into scratch space.
     void UndoUnit(const TEntry& from);
+    // Each block of a unit with its tables, counting into `use`.
+    std::vector<scan::TBlockDecoding> Decodings(TSymbolUse& use) const;
     // Takes back the counts of the complete units [first, end) of this attempt.
     void Uncount(std::int64_t first, std::int64_t end, TSymbolUse& use) const;
 

@@ -267,13 +267,32 @@ done:
     return true;
 }
 
-inline bool DecodeBlock(TBitWindow& window, std::uint8_t*& record, const TDecodeTable& dc, const TDecodeTable& ac,
-                        std::uint32_t* dcFreq, std::uint32_t* acFreq) {
+// A block's tables and counts.
+struct TBlockDecoding {
+    const TDecodeTable* Dc;
+    const TDecodeTable* Ac;
+    std::uint32_t* DcFreq;
+    std::uint32_t* AcFreq;
+};
+
+// Decodes `count` blocks in a row (an MCU), each with its own tables. False
+// as DecodeBlockIn.
+inline bool DecodeBlocks(TBitWindow& window, std::uint8_t*& record, const TBlockDecoding* blocks, int count) {
     // A local copy stays in registers; the caller's window may live in memory.
     TBitWindow in = window;
-    const bool ok = DecodeBlockIn(in, record, dc, ac, dcFreq, acFreq);
+    bool ok = true;
+    for (int b = 0; b < count && ok; ++b) {
+        const TBlockDecoding& d = blocks[b];
+        ok = DecodeBlockIn(in, record, *d.Dc, *d.Ac, d.DcFreq, d.AcFreq);
+    }
     window = in;
     return ok;
+}
+
+inline bool DecodeBlock(TBitWindow& window, std::uint8_t*& record, const TDecodeTable& dc, const TDecodeTable& ac,
+                        std::uint32_t* dcFreq, std::uint32_t* acFreq) {
+    const TBlockDecoding one{&dc, &ac, dcFreq, acFreq};
+    return DecodeBlocks(window, record, &one, 1);
 }
 
 // Checks that the scan goes on with exactly the codes and extra bits of

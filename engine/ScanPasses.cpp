@@ -16,6 +16,7 @@
 #include <optional>
 #include <system_error>
 #include <thread>
+#include <type_traits>
 
 #include "JpegPeelImpl.h"
 #include "MiddleDecoder.h"
@@ -180,8 +181,12 @@ bool TJpegPeelImpl::WalkScan(std::int64_t first, std::int64_t end, RowFn&& onRow
             column = 0;
             ++row;
         }
-        for (int b = 0; b < BlocksPerMcu; ++b)
-            if (!onBlock(McuSlots[b])) return false;
+        if constexpr (std::is_invocable_v<BlockFn&>) {
+            if (!onBlock()) return false;  // the whole MCU at once
+        } else {
+            for (int b = 0; b < BlocksPerMcu; ++b)
+                if (!onBlock(McuSlots[b])) return false;
+        }
         if (interval && ++sinceRestart == interval && mcu + 1 < total) {
             sinceRestart = 0;
             if (!onRestart()) return false;
@@ -251,16 +256,14 @@ bool TJpegPeelImpl::DecodeRange(TScanReader& in, std::int64_t first, std::int64_
     std::uint8_t* record = store.Room();
     const std::uint8_t* roomEnd = store.RoomEnd();
     const char* failure = nullptr;
-    // Each component's tables and counts, looked up once.
-    struct TSlot {
-        const scan::TDecodeTable* Dc;
-        const scan::TDecodeTable* Ac;
-        std::uint32_t* DcFreq;
-        std::uint32_t* AcFreq;
-    } slots[4];
-    for (int i = 0; i < ComponentCount; ++i)
-        slots[i] = {&Decode[0][Comp[i].DCTableId], &Decode[1][Comp[i].ACTableId], use.Freq[0][Comp[i].DCTableId],
-                    use.Freq[1][Comp[i].ACTableId]};
+    // Each block's tables and counts, looked up once: an MCU is decoded at a time.
+    scan::TBlockDecoding blocks[4 * 16];
+    for (int b = 0; b < BlocksPerMcu; ++b) {
+        const TComponent& c = Comp[McuSlots[b]];
+        blocks[b] = {&Decode[0][c.DCTableId], &Decode[1][c.ACTableId], use.Freq[0][c.DCTableId],
+                     use.Freq[1][c.ACTableId]};
+    }
+    const std::size_t mcuRoom = TCoefficientStore::kMaxRecord * static_cast<std::size_t>(BlocksPerMcu);
     scan::TBitWindow bits(in);
     const bool ok = WalkScan(
         first, end,
@@ -269,14 +272,13 @@ bool TJpegPeelImpl::DecodeRange(TScanReader& in, std::int64_t first, std::int64_
             if (row > 0 && in.Overrun()) return false;  // bits taken past a marker or the end
             return onRow(row);
         },
-        [&](int slot) {
-            const TSlot& s = slots[slot];
-            if (static_cast<std::size_t>(roomEnd - record) < TCoefficientStore::kMaxRecord) {
+        [&] {
+            if (static_cast<std::size_t>(roomEnd - record) < mcuRoom) {
                 store.Commit(record);
-                record = store.Room();
+                record = store.Room(mcuRoom);
                 roomEnd = store.RoomEnd();
             }
-            if (!scan::DecodeBlock(bits, record, *s.Dc, *s.Ac, s.DcFreq, s.AcFreq)) {
+            if (!scan::DecodeBlocks(bits, record, blocks, BlocksPerMcu)) {
                 failure = kMsgHuffman;
                 return false;
             }
