@@ -151,6 +151,13 @@ inline void PutEntry(std::uint8_t* p, unsigned symbol, unsigned extra) {
     const std::uint32_t v = symbol | (extra << 8);
     std::memcpy(p, &v, 4);  // bytes past the entry are overwritten by what follows
 }
+// Reads the AC entry at p (symbol and extra bits) and moves p past it.
+inline void TakeAcEntry(const std::uint8_t*& p, unsigned& rs, unsigned& extra) {
+    rs = p[0];
+    extra = p[1];
+    if (rs == kWideEntry) extra = (extra << 8) | p[3], rs = p[2], p += 2;  // sizes 9 and 10
+    p += 2;
+}
 // An AC entry at p; returns the byte after it.
 inline std::uint8_t* PutAc(std::uint8_t* p, unsigned rs, unsigned extra) {
     if ((rs & 15) <= 8) {
@@ -189,8 +196,7 @@ inline int DecodeAcRare(TBitWindow& in, const TDecodeTable& ac, std::uint32_t* a
         if (rs == 0xF0) {  // sixteen zeros
             if (k > 48) return -1;
             k += 16;
-            PutEntry(p, 0xF0, 0);
-            p += 2;
+            p = PutAc(p, 0xF0, 0);
             ++zeroRuns;
             if (k < 64) continue;
             ++acFreq[0x00];  // the block ends in zeros: an end of block instead
@@ -198,8 +204,7 @@ inline int DecodeAcRare(TBitWindow& in, const TDecodeTable& ac, std::uint32_t* a
         if (size == 0) {  // end of block (written for the trailing zero runs too)
             p -= 2 * zeroRuns;
             acFreq[0xF0] -= zeroRuns;
-            PutEntry(p, 0, 0);
-            p += 2;
+            p = PutAc(p, 0x00, 0);
             return 0;
         }
         k += (rs >> 4) + 1;
@@ -304,10 +309,8 @@ inline bool CheckBlock(TBitWindow& window, const std::uint8_t* r, const TCheckTa
     const std::uint8_t* p = r + 4;
     const std::uint8_t* const end = p + r[0];
     const auto next = [&](std::uint64_t& want, int& n) {
-        unsigned rs = p[0];
-        unsigned extra = p[1];
-        if (rs == kWideEntry) extra = (extra << 8) | p[3], rs = p[2], p += 2;
-        p += 2;
+        unsigned rs, extra;
+        TakeAcEntry(p, rs, extra);
         const std::uint32_t put = ac.Put[rs];
         const int bits = static_cast<int>(put >> 27);
         want = (want << bits) | (put & 0x7FFFFFF) | extra;
@@ -333,11 +336,6 @@ inline bool CheckBlock(TBitWindow& window, const std::uint8_t* r, const TCheckTa
     }
     window = in;
     return same;
-}
-
-inline bool NoFFByte32(std::uint32_t w) {
-    const std::uint32_t x = ~w;
-    return ((x - 0x01010101u) & ~x & 0x80808080u) == 0;
 }
 
 // Writes entropy-coded bits with byte stuffing into a chunk buffer that goes
@@ -379,10 +377,8 @@ public:
         };
         // Two symbols (at most 27 + 26 bits) fit beside 7 pending bits.
         const auto entry = [&](const std::uint8_t*& p) {
-            unsigned rs = p[0];
-            unsigned extra = p[1];
-            if (rs == kWideEntry) extra = (extra << 8) | p[3], rs = p[2], p += 2;  // sizes 9 and 10
-            p += 2;
+            unsigned rs, extra;
+            TakeAcEntry(p, rs, extra);
             const std::uint32_t a = ac.Put[rs];
             put((a & 0x7FFFFFF) | extra, static_cast<int>(a >> 27));
         };

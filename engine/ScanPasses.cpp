@@ -393,9 +393,7 @@ bool TJpegPeelImpl::DecodeSplitAtMarker(TScanReader& in) {
     join.Wait();
     for (const std::int32_t row : tail.Rows)
         if (!Progress(row)) return false;
-    if (!tail.Ok) {
-        return Failed(tail.Message);
-    }
+    if (!tail.Ok) return Failed(tail.Message);
     AddUse(tail.Use);
     TailFirstMcu = split;
     TailBegin = TailCoefficients.Begin();
@@ -439,10 +437,7 @@ bool TJpegPeelImpl::DecodeSplitAtGuess(TScanReader& in) {
     std::atomic<bool> stop{false};
     std::thread worker;
     const bool started = middle && StartThread(worker, [&] {
-        try {
-            TailCoefficients.Prepare(StoreLikely(scanBytes / 2, TotalBlocks / 2));
-        } catch (...) {
-        }
+        TailCoefficients.Prepare(StoreLikely(scanBytes / 2, TotalBlocks / 2));
         middle->Run(stop);
     });
     Coefficients.Prepare(StoreLikely(scanBytes / 2, TotalBlocks / 2));

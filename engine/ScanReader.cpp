@@ -10,7 +10,8 @@ void TScanReader::Grow(std::size_t want) {
 
 void TScanReader::FillSlow() {
     while (Count <= 56) {
-        // The plain bytes before a 0xFF in the next eight, at once.
+        // The plain bytes before a 0xFF in the next eight (all that fit when
+        // there is none), at once; a 0xFF, a marker or the end byte by byte.
         if (!Stopped && Pos + 8 <= Size) {
             std::uint64_t w;
             std::memcpy(&w, Data + Pos, 8);

@@ -36,22 +36,7 @@ public:
 
     // Makes at least 57 bits available (zero bits past a marker or the end).
     void Fill() {
-        if (Count > 56) return;
-        // Fast path: as many whole bytes as fit, when none of the next eight is 0xFF.
-        if (!Stopped && Pos + 8 <= Size) {
-            std::uint64_t w;
-            std::memcpy(&w, Data + Pos, 8);
-            if (NoFFByte(w)) {
-                const int bytes = (64 - Count) >> 3;
-                const int keep = Count + bytes * 8;
-                const std::uint64_t mask = keep == 64 ? ~0ULL : ~((~0ULL) >> keep);
-                Buf |= (__builtin_bswap64(w) >> Count) & mask;
-                Count = keep;
-                Pos += bytes;
-                return;
-            }
-        }
-        FillSlow();
+        if (Count <= 56) FillSlow();
     }
     std::uint32_t Peek(int n) const { return static_cast<std::uint32_t>(Buf >> (64 - n)); }
     void Skip(int n) {
@@ -108,7 +93,7 @@ public:
     // data as data: bits that are real data (not appended zeros)...
     int RealBits() const { return Count - PadBits; }
     bool IsStopped() const { return Stopped; }
-    // ...more of them, byte by byte, until at least 57 are buffered or it stops...
+    // ...more of them, until at least 57 are buffered or it stops...
     void FillSlow();
     // ...and after a stop: forget the appended zeros; false at the end of the
     // data, otherwise the 0xFF of the marker becomes a data byte, the byte
