@@ -20,14 +20,13 @@ void TDecodeTable::Build(const std::int16_t bits[16], const std::vector<std::int
             // of zero runs that end a block.
             const int size = cls == 0 ? DcSize(symbol) : AcSize(symbol);
             const bool meaningful = cls == 0 ? symbol <= 11 : size <= 8 && (size > 0 || symbol == 0x00);
-            const bool shortcut = meaningful && len + size <= kLookBits;
+            const unsigned mask = cls == 0 ? 0 : (1u << size) - 1;
+            const unsigned covers = cls == 0 ? 0 : symbol == 0x00 ? 64 : (static_cast<unsigned>(symbol) >> 4) + 1;
             for (int x = code << shift; x < ((code + 1) << shift); ++x) {
                 Fast[x] = entry;
-                if (!shortcut) continue;
-                const unsigned extra = size ? (x >> (kLookBits - len - size)) & ((1u << size) - 1) : 0;
-                const unsigned covers = cls == 0 ? 0 : symbol == 0x00 ? 64 : (static_cast<unsigned>(symbol) >> 4) + 1;
-                Value[x] = (covers << 24) | (extra << 16) | (static_cast<unsigned>(symbol) << 8) |
-                           static_cast<unsigned>(len + size);
+                if (meaningful)
+                    Value[x] = (covers << 24) | (mask << 16) | (static_cast<unsigned>(symbol) << 8) |
+                               static_cast<unsigned>(len + size);
             }
         }
         MaxCode[len] = bits[len - 1] ? code - 1 : -1;

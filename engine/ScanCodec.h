@@ -37,15 +37,22 @@ inline std::size_t RecordSize(const std::uint8_t* r) { return 4 + std::size_t{r[
 inline int AcEntryBytes(const std::uint8_t* p) { return p[0] == kWideEntry ? 4 : 2; }
 inline unsigned AcEntrySymbol(const std::uint8_t* p) { return p[0] == kWideEntry ? p[2] : p[0]; }
 
-// Codes of up to kLookBits bits are decoded in one lookup; where the extra
-// bits after the code fit in the same kLookBits, the lookup yields them too.
+// Codes of up to kLookBits bits are decoded in one lookup, which also says
+// how many bits the code and its extra bits take, so that the extra bits are
+// cut out of the bit window beside the next lookup instead of waiting for a
+// slower way (the lookup used to hold them, which only works where code and
+// extra bits fit in kLookBits: photos have many that do not). Every AC
+// symbol with such a code and up to 8 extra bits takes the shortcut, and
+// three of them fit the 56 bits a refill leaves.
 constexpr int kLookBits = 10;
+constexpr int kMaxShortcutBits = kLookBits + 8;
+constexpr int kShortcutsPerRefill = 56 / kMaxShortcutBits;
 
 struct TDecodeTable {
     std::uint16_t Fast[1 << kLookBits];  // (length << 8) | symbol; 0 = longer code
-    // (extra bits << 16) | (symbol << 8) | bits taken; 0 = no shortcut. AC
-    // symbols also carry the coefficients they cover (run + 1, or 64 for an
-    // end of block) in the top byte.
+    // (symbol << 8) | bits taken (code and extra bits); 0 = no shortcut. AC
+    // symbols also carry the mask of their extra bits (bits 16-23) and the
+    // coefficients they cover (run + 1, or 64 for an end of block) in the top byte.
     std::uint32_t Value[1 << kLookBits];
     std::int32_t MaxCode[18];
     std::int32_t ValOffset[18];
@@ -226,9 +233,12 @@ __attribute__((always_inline)) inline bool DecodeBlockIn(TBitWindow& in, std::ui
                                                         std::uint32_t* acFreq) {
     in.Refill();
     if (const std::uint32_t e = dc.Value[in.Peek(kLookBits)]) {
-        in.Skip(e & 0xFF);
-        PutEntry(record + 1, (e >> 8) & 0xFF, e >> 16);
-        ++dcFreq[(e >> 8) & 0xFF];
+        // At most 10 + 11 bits: a refill leaves 56.
+        const unsigned taken = e & 0xFF, s = (e >> 8) & 0xFF;
+        const unsigned bits = static_cast<unsigned>(in.Buf >> (64 - taken)) & ((1u << s) - 1);
+        in.Skip(static_cast<int>(taken));
+        PutEntry(record + 1, s, bits);
+        ++dcFreq[s];
     } else {
         const int s = DecodeSymbol(in, dc);
         if (s < 0 || s > 11) return false;
@@ -240,10 +250,10 @@ __attribute__((always_inline)) inline bool DecodeBlockIn(TBitWindow& in, std::ui
     std::uint8_t* p = record + 4;
     unsigned k = 1;  // next coefficient position
     for (;;) {
-        // A refill leaves at least 56 bits: five symbols with a shortcut (at
-        // most kLookBits each); the rare way refills for itself.
+        // A refill leaves at least 56 bits: kShortcutsPerRefill symbols with
+        // a shortcut; the rare way refills for itself.
         in.Refill();
-        for (int i = 0; i < 56 / kLookBits; ++i) {
+        for (int i = 0; i < kShortcutsPerRefill; ++i) {
             const std::uint32_t e = ac.Value[in.Peek(kLookBits)];
             if (__builtin_expect(e == 0, 0)) {
                 const int more = DecodeAcRare(in, ac, acFreq, p, k);
@@ -251,10 +261,12 @@ __attribute__((always_inline)) inline bool DecodeBlockIn(TBitWindow& in, std::ui
                 if (more == 0) goto done;
                 break;  // it may have taken many bits: refill first
             }
-            in.Skip(e & 0xFF);
+            const unsigned taken = e & 0xFF;
+            const unsigned extra = static_cast<unsigned>(in.Buf >> (64 - taken)) & ((e >> 16) & 0xFF);
+            in.Skip(static_cast<int>(taken));
             ++acFreq[(e >> 8) & 0xFF];
             // The entry (symbol, extra bits); the bytes after it are written over.
-            const std::uint32_t entry = e >> 8;
+            const std::uint32_t entry = ((e >> 8) & 0xFF) | (extra << 8);
             std::memcpy(p, &entry, 4);
             p += 2;
             // Coefficients the symbol covers; an end of block counts 64, so
