@@ -22,6 +22,7 @@
 #include "MiddleDecoder.h"
 #include "PeelMessages.h"
 #include "ScanThreading.h"
+#include "ThreadPlacement.h"
 
 namespace lumaro {
 
@@ -98,6 +99,7 @@ bool StartThread(std::thread& thread, Fn&& fn) {
     if (ScanThreading().RefuseThreads) return false;
     try {
         thread = std::thread(std::forward<Fn>(fn));
+        MoveOffCallersCpu(thread);
         return true;
     } catch (const std::system_error&) {
         return false;

@@ -1,0 +1,28 @@
+#include "ThreadPlacement.h"
+
+#if defined(__linux__)
+#include <pthread.h>
+#include <sched.h>
+#endif
+
+namespace lumaro {
+
+void MoveOffCallersCpu(std::thread& thread) {
+#if defined(__linux__)
+    const int cpu = sched_getcpu();
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (cpu < 0 || cpu >= CPU_SETSIZE) return;
+    const pthread_t handle = thread.native_handle();
+    if (pthread_getaffinity_np(handle, sizeof allowed, &allowed) != 0) return;
+    if (CPU_COUNT(&allowed) < 2 || !CPU_ISSET(cpu, &allowed)) return;
+    cpu_set_t others = allowed;
+    CPU_CLR(cpu, &others);
+    // Narrowing the set moves the thread; widening it again leaves it where it is.
+    if (pthread_setaffinity_np(handle, sizeof others, &others) == 0) pthread_setaffinity_np(handle, sizeof allowed, &allowed);
+#else
+    (void)thread;
+#endif
+}
+
+} // namespace lumaro
