@@ -4,10 +4,12 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "BatchCore.h"
 #include "PosixPlatform.h"
+#include "ThreadPlacement.h"
 
 namespace lumaro {
 
@@ -226,13 +228,20 @@ void RunUnits(const TRunRequest& Request, TReporter& Reporter, std::atomic<bool>
             Stop = true;
         }
     };
-    if (jobs == 1) {
-        body(*workers[0]);
-    } else {
-        std::vector<std::thread> threads;
-        for (auto& w : workers) threads.emplace_back(body, std::ref(*w));
-        for (auto& t : threads) t.join();
+    // This thread is the first worker. Each other one is moved off this CPU
+    // as it starts, instead of sharing it until the scheduler balances the
+    // load; without a thread to be had, fewer workers share the units.
+    std::vector<std::thread> threads;
+    for (std::size_t i = 1; i < workers.size(); ++i) {
+        try {
+            threads.emplace_back(body, std::ref(*workers[i]));
+        } catch (const std::system_error&) {
+            break;
+        }
+        MoveOffCallersCpu(threads.back());
     }
+    body(*workers[0]);
+    for (auto& t : threads) t.join();
     // Files of units that were never started, or lost to an internal error.
     for (std::size_t i = 0; i < Request.Files.size(); ++i) {
         if (shared.Delivered[i]) continue;
