@@ -113,7 +113,7 @@ private:
     void CopyRest();
     std::uint64_t ScanBytesBound() const;
     bool EncodeAndVerify(std::size_t scanStart);
-    bool EncodeScan(TPublishedScan* publish, std::int32_t meetRow);
+    bool EncodeScan(TPublishedScan* publish);
     bool VerifyRange(TScanReader& in, std::int64_t first, std::int64_t end, const std::uint8_t*& record,
                      int restartNumber) const;
     bool CheckRestartMarker(TScanReader& in, int number) const;

@@ -6,11 +6,14 @@
 // - decoding: when restart markers cut the scan, the second half (from a
 //   marker near the middle on) is decoded on another thread; it is used only
 //   if the first half ends exactly at that marker;
-// - verification: another thread checks the new scan while it is written,
-//   up to a point near the end the encoder marks; the encoder's thread then
-//   checks the rest, and the two parts must meet at that very bit.
+// - verification: another thread checks the new scan row by row while it is
+//   written; once the encoder is done, its thread takes about half of the
+//   rows the other has not reached, and the two parts must meet at the very
+//   bit where the first of those rows starts.
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <limits>
 #include <cstring>
 #include <mutex>
 #include <optional>
@@ -26,11 +29,27 @@
 
 namespace lumaro {
 
-// The result's bytes as far as the encoder has written them, and the point
-// where the two verifying threads meet, for a verifier on another thread.
+// The result's bytes as far as the encoder has written them, where its rows
+// start, and how the two verifying threads share the rows.
 class TPublishedScan : public TByteSupply {
 public:
     std::size_t WaitFor(std::size_t want, bool& final) override {
+        // The verifier keeps close behind the encoder, which publishes a row
+        // every few tens of microseconds: it looks again for a while before
+        // it sleeps, since on some systems a sleeping thread takes far
+        // longer than that to wake.
+        const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(kSpinMicroseconds);
+        do {
+            for (int i = 0; i < 64; ++i) {
+                const bool done = DoneNow.load(std::memory_order_acquire);
+                const std::size_t available = AvailableNow.load(std::memory_order_acquire);
+                if (available >= want || done) {
+                    final = done;
+                    return available;
+                }
+                Pause();
+            }
+        } while (std::chrono::steady_clock::now() < until);
         std::unique_lock<std::mutex> lock(Mutex);
         Changed.wait(lock, [&] { return Available >= want || Done; });
         final = Done;
@@ -41,29 +60,67 @@ public:
             std::lock_guard<std::mutex> lock(Mutex);
             Available = available;
             Done = done;
+            // Available first: a verifier that sees Done sees the final size.
+            AvailableNow.store(available, std::memory_order_release);
+            DoneNow.store(done, std::memory_order_release);
         }
         Changed.notify_one();
     }
-    void SetMeetingPoint(const TScanPoint& point) {
-        std::lock_guard<std::mutex> lock(Mutex);
-        Meeting = point;
-        HaveMeeting = true;
-    }
-    // False when the encoder ended without reaching it.
-    bool WaitMeetingPoint(TScanPoint& point) {
+    // Where each MCU row of the new scan starts, noted by the encoder as it
+    // gets there; read only after the encoder is done.
+    std::vector<TScanPoint> RowStarts;
+
+    // How the rows left to check are shared once the encoder is done: the
+    // verifier says which row it is at before it checks each, and stops at
+    // the row the encoder's thread goes on from. False: stop here.
+    bool VerifierAt(std::int32_t row) {
         std::unique_lock<std::mutex> lock(Mutex);
-        Changed.wait(lock, [&] { return HaveMeeting || Done; });
-        point = Meeting;
-        return HaveMeeting;
+        if (row == HandOverRow) Changed.wait(lock, [&] { return Decided; });
+        if (row >= StopRow) return false;
+        VerifierRow = row;
+        return true;
     }
+    // The encoder's thread takes about half of the rows after the one the
+    // verifier is at; returns the first of them (the row count: none).
+    std::int32_t TakeRowsAfterVerifier(std::int32_t rows) {
+        std::int32_t first;
+        {
+            std::lock_guard<std::mutex> lock(Mutex);
+            const std::int32_t left = rows - (VerifierRow + 1);
+            first = HandOverRow > VerifierRow ? HandOverRow : VerifierRow + 1 + (left + 1) / 2;
+            if (first < rows) StopRow = first;
+            Decided = true;
+        }
+        Changed.notify_all();
+        return std::min(first, rows);
+    }
+    // The encoder's thread ended without sharing the rows.
+    void Abandon() {
+        {
+            std::lock_guard<std::mutex> lock(Mutex);
+            Decided = true;
+        }
+        Changed.notify_all();
+    }
+    // Tests: the verifier waits at this row for the encoder's thread to take over there.
+    std::int32_t HandOverRow = -1;
 
 private:
+    static constexpr int kSpinMicroseconds = 200;
+    static void Pause() {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+    }
     std::mutex Mutex;
     std::condition_variable Changed;
     std::size_t Available = 0;
     bool Done = false;
-    TScanPoint Meeting{};
-    bool HaveMeeting = false;
+    std::atomic<std::size_t> AvailableNow{0};
+    std::atomic<bool> DoneNow{false};
+    std::int32_t VerifierRow = 0;
+    std::int32_t StopRow = std::numeric_limits<std::int32_t>::max();
+    bool Decided = false;
 };
 
 TScanThreading& ScanThreading() {
@@ -503,20 +560,31 @@ void TJpegPeelImpl::AddUse(const TSymbolUse& more) {
 // ------------------------------------------------------------ encoding
 
 // Encodes the scan and EOI into the output. With `publish`, the bytes are
-// handed to a verifier thread row by row, and at the start of `meetRow` the
-// point where the verifiers meet is noted.
-bool TJpegPeelImpl::EncodeScan(TPublishedScan* publish, std::int32_t meetRow) {
+// handed to a verifier thread row by row, and where each row starts is noted.
+bool TJpegPeelImpl::EncodeScan(TPublishedScan* publish) {
     scan::TScanWriter out(*OutStream, OutStream->Capacity());
     const std::uint8_t* r = Coefficients.Begin();
     int restartNumber = 0;
+    // Tests: a faulty encoder, one bit of the new scan flipped as it is written.
+    const std::size_t scanStart = OutStream->Size();
+    std::size_t written = scanStart;
+    const auto flush = [&] {
+        out.Flush();
+        const std::int64_t bit = ScanThreading().FlipScanBit;
+        const std::size_t at = scanStart + static_cast<std::size_t>(bit / 8);
+        if (bit >= 0 && at >= written && at < OutStream->Size())
+            OutStream->Memory()[at] ^= static_cast<std::uint8_t>(0x80 >> (bit % 8));
+        written = OutStream->Size();
+    };
     const bool ok = WalkRecords(
         0, McuCount(), r,
         [&](std::int32_t row) {
-            const bool meet = publish && row == meetRow;
-            if (meet) out.Settle();  // fewer than 8 bits left pending: the MCU starts in the next byte
-            out.Flush();
-            if (meet) publish->SetMeetingPoint({std::int64_t{row} * MCUCols, OutStream->Size(), out.PendingBits(), r});
-            if (publish) publish->Publish(OutStream->Size(), false);
+            if (publish) out.Settle();  // fewer than 8 bits left pending: the row starts in the next byte
+            flush();
+            if (publish) {
+                publish->RowStarts.push_back({std::int64_t{row} * MCUCols, OutStream->Size(), out.PendingBits(), r});
+                publish->Publish(OutStream->Size(), false);
+            }
             return Progress(MCURows + row);
         },
         [&](int slot, const std::uint8_t*& record) {
@@ -531,7 +599,7 @@ bool TJpegPeelImpl::EncodeScan(TPublishedScan* publish, std::int32_t meetRow) {
         });
     if (ok) {
         out.PutMarker(0xFFD9);
-        out.Flush();
+        flush();
     }
     // A result that would not fit the room reserved for it cannot be right.
     if (out.Overflowed()) Fail(kMsgVerify);
@@ -611,8 +679,8 @@ bool TJpegPeelImpl::VerifyEnd(TScanReader& in, const std::uint8_t* record) const
 }
 
 // Encodes the scan into the output and checks it. A large scan is checked on
-// a second thread while it is being written, up to a row near the end; the
-// encoder's thread checks the rest when it has written it.
+// a second thread while it is being written; the encoder's thread shares the
+// rest of the check when it has written it.
 bool TJpegPeelImpl::EncodeAndVerify(std::size_t scanStart) {
     TMemoryStream& out = *OutStream;
     const std::uint64_t bound = ScanBytesBound();
@@ -627,22 +695,23 @@ bool TJpegPeelImpl::EncodeAndVerify(std::size_t scanStart) {
                 Fail(kMsgVerify);
 
     const std::int64_t total = McuCount();
-    // The check runs faster than the encoder writes, so the thread checking
-    // behind it keeps up: it takes the first seven eighths of the rows.
-    const std::int32_t meetRow = MCURows * 7 / 8;
     const auto alone = [&] {
-        if (!EncodeScan(nullptr, -1)) return false;
+        if (!EncodeScan(nullptr)) return false;
         TScanReader check(out.Memory(), out.Size());
         check.SetRawPosition(scanStart);
         const std::uint8_t* r = Coefficients.Begin();
         if (!VerifyRange(check, 0, total, r, 0) || !VerifyEnd(check, r)) Fail(kMsgVerify);
         return true;
     };
-    if (InSize - ScanDataStart < ScanThreading().ThreadedVerifyMin || meetRow < 1) return alone();
+    if (InSize - ScanDataStart < ScanThreading().ThreadedVerifyMin || MCURows < 2) return alone();
 
+    const std::int64_t interval = RestartEnabled ? RestartInterval : 0;
+    // The number of the restart marker that ends the interval holding `mcu`.
+    const auto restartAt = [&](std::int64_t mcu) { return interval ? static_cast<int>((mcu / interval) & 7) : 0; };
     TPublishedScan published;
+    published.HandOverRow = ScanThreading().HandOverRow;
+    published.RowStarts.reserve(static_cast<std::size_t>(MCURows));
     published.Publish(out.Size(), false);
-    const std::int64_t meetMcu = std::int64_t{meetRow} * MCUCols;
     bool headVerified = false;
     std::thread verifier;
     const bool started = StartThread(verifier, [&] {
@@ -650,12 +719,22 @@ bool TJpegPeelImpl::EncodeAndVerify(std::size_t scanStart) {
             TScanReader check(out.Memory(), scanStart, &published);
             check.SetRawPosition(scanStart);
             const std::uint8_t* r = Coefficients.Begin();
-            TScanPoint meet;
+            std::int32_t row = 0;
+            for (; row < MCURows && published.VerifierAt(row); ++row) {
+                const std::int64_t first = std::int64_t{row} * MCUCols;
+                if (!VerifyRange(check, first, std::min(first + MCUCols, total), r, restartAt(first))) return;
+            }
+            if (row == MCURows) {
+                headVerified = VerifyEnd(check, r);
+                return;
+            }
+            // Stopped where the encoder's thread took over: at the very bit
+            // and record where that row starts.
+            const TScanPoint& at = published.RowStarts[static_cast<std::size_t>(row)];
             std::size_t byte = 0;
             int bit = 0;
-            if (!VerifyRange(check, 0, meetMcu, r, 0) || !published.WaitMeetingPoint(meet)) return;
             check.BitPosition(byte, bit);
-            headVerified = meet.Mcu == meetMcu && r == meet.Record && byte == meet.Byte && bit == meet.Bit;
+            headVerified = r == at.Record && byte == at.Byte && bit == at.Bit;
         } catch (...) {
             headVerified = false;
         }
@@ -669,21 +748,23 @@ bool TJpegPeelImpl::EncodeAndVerify(std::size_t scanStart) {
         std::thread& Verifier;
         ~TFinish() {
             Published.Publish(Out.Size(), true);
+            Published.Abandon();
             if (Verifier.joinable()) Verifier.join();
         }
     } finish{published, out, verifier};
 
-    if (!EncodeScan(&published, meetRow)) return false;
+    if (!EncodeScan(&published)) return false;
     published.Publish(out.Size(), true);
-    TScanPoint meet;
-    bool tailVerified = published.WaitMeetingPoint(meet);
-    if (tailVerified) {
+    // How fast each part goes differs from file to file: the rows still to
+    // check are shared when the encoder is done.
+    const std::int32_t from = published.TakeRowsAfterVerifier(MCURows);
+    bool tailVerified = true;
+    if (from < MCURows) {
+        const TScanPoint& at = published.RowStarts[static_cast<std::size_t>(from)];
         TScanReader check(out.Memory(), out.Size());
-        check.SeekBit(meet.Byte, meet.Bit);
-        const std::uint8_t* r = meet.Record;
-        const std::int64_t interval = RestartEnabled ? RestartInterval : 0;
-        const int restartNumber = interval ? static_cast<int>((meetMcu / interval) & 7) : 0;
-        tailVerified = VerifyRange(check, meetMcu, total, r, restartNumber) && VerifyEnd(check, r);
+        check.SeekBit(at.Byte, at.Bit);
+        const std::uint8_t* r = at.Record;
+        tailVerified = VerifyRange(check, at.Mcu, total, r, restartAt(at.Mcu)) && VerifyEnd(check, r);
     }
     verifier.join();
     if (!headVerified || !tailVerified) Fail(kMsgVerify);

@@ -5,6 +5,7 @@
 // the two-thread paths on small images.
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 
 namespace lumaro {
 
@@ -19,6 +20,13 @@ struct TScanThreading {
     // each row start it looks at, instead of going on (tests: the second half
     // is taken over however the threads happen to be scheduled).
     bool AwaitGuessedHalf = false;
+    // The encoder's thread takes the check over at this MCU row, where the
+    // verifier waits for it, instead of about halfway through the rows left
+    // (tests: every row can be the one). -1: as the threads go.
+    std::int32_t HandOverRow = -1;
+    // Tests of the check: this bit of the new scan (counted from its first
+    // byte) is flipped as it is written, as by a faulty encoder. -1: none.
+    std::int64_t FlipScanBit = -1;
 };
 
 TScanThreading& ScanThreading();

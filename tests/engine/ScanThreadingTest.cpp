@@ -114,10 +114,11 @@ TEST(TwoThreads, ScansWithoutRestartsTooShortToSplitStillDecode) {
     }
 }
 
-// The two verifying threads meet seven eighths down the rows, and the
-// decoding halves meet at a restart marker near the middle of the data:
-// every image height moves those points across rows, restart intervals and
-// the start of the second half's records.
+// The verifying threads meet where the encoder's thread takes over (about
+// halfway through the rows the other has not reached when the encoder is
+// done), and the decoding halves meet at a restart marker near the middle
+// of the data: every image height moves those points across rows, restart
+// intervals and the start of the second half's records.
 TEST(TwoThreads, EveryMeetingPointAgrees) {
     for (int rows = 2; rows <= 13; ++rows)
         for (int interval : {1, 4, 6}) {
@@ -125,6 +126,49 @@ TEST(TwoThreads, EveryMeetingPointAgrees) {
             const Result r = SameWithTwoThreads(Build(WithRestarts(Ycc420(80, 16 * rows), interval)));
             ASSERT_TRUE(r.Ok) << r.FirstMessage();
         }
+}
+
+// The encoder's thread can take the check over at any row: before or after
+// the second decoded half begins, at a restart marker or inside an
+// interval, with or without restart markers.
+TEST(TwoThreads, TheCheckIsHandedOverAtAnyRow) {
+    for (const int interval : {0, 1, 3, 7}) {
+        const Bytes d = Build(WithRestarts(Ycc420(48, 16 * 9), interval));
+        for (int row = 1; row < 9; ++row) {
+            SCOPED_TRACE(testing::Message() << "restart interval " << interval << ", handed over at row " << row);
+            ScanThreading().HandOverRow = row;
+            const Result r = SameWithTwoThreads(d);
+            ScanThreading().HandOverRow = -1;
+            ASSERT_TRUE(r.Ok) << r.FirstMessage();
+        }
+    }
+}
+
+// A bit of the new scan that differs from what the records say is refused,
+// wherever it lies and whichever thread checks that row: every row is
+// checked by one of them, the join included, and so are the restart markers
+// and EOI.
+TEST(TwoThreads, AFlippedBitIsRefusedWhereverTheCheckIsHandedOver) {
+    for (const int interval : {0, 2}) {
+        const Bytes d = Build(WithRestarts(Ycc420(48, 16 * 6), interval));
+        const Bytes out = SameWithTwoThreads(d).Out;
+        const std::size_t sos = FindMarker(out, 0xFFDA);
+        ASSERT_LT(sos + 4, out.size());
+        const std::size_t scanBits = 8 * (out.size() - (sos + 2 + (std::size_t{out[sos + 2]} << 8 | out[sos + 3])));
+        for (int row = 1; row < 6; ++row)
+            for (std::size_t bit = 3; bit < scanBits; bit += 97) {
+                SCOPED_TRACE(testing::Message() << "interval " << interval << ", row " << row << ", bit " << bit);
+                ScanThreading().HandOverRow = row;
+                ScanThreading().FlipScanBit = static_cast<std::int64_t>(bit);
+                const Result r = SameWithTwoThreads(d);
+                ScanThreading().HandOverRow = -1;
+                ScanThreading().FlipScanBit = -1;
+                if (r.Ok) {
+                    ADD_FAILURE() << "a flipped bit was not refused";
+                    return;
+                }
+            }
+    }
 }
 
 // Small images where the decoding halves and the verifying threads often
