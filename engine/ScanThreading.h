@@ -11,7 +11,7 @@ namespace lumaro {
 
 struct TScanThreading {
     // Decoding in two halves.
-    std::size_t SplitDecodeMin = std::size_t{512} << 10;
+    std::size_t SplitDecodeMin = std::size_t{256} << 10;
     // Verifying on a second thread while the scan is written.
     std::size_t ThreadedVerifyMin = std::size_t{256} << 10;
     // As if the system could give no more threads (tests of the fallback).
