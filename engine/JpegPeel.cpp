@@ -341,6 +341,7 @@ bool TJpegPeelImpl::Process(const std::uint8_t* data, std::size_t size, TMemoryS
     Progress(0);
     if (!DecodeScan()) return false;
     BuildTables();
+    ReserveResult();
 
     WriteHeaders(true);
     OutBits->Commit();

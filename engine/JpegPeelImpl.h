@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "CoefficientStore.h"
 #include "HuffmanBuilder.h"
 #include "JpegPeel.h"
+#include "LargeMemory.h"
 #include "ScanCodec.h"
 #include "SymbolUse.h"
 
@@ -62,6 +64,15 @@ struct TScanPoint {
 class TJpegPeelImpl {
 public:
     explicit TJpegPeelImpl(TJpegPeel& owner) : Owner(owner) {}
+    // Made present in one call: the tables take a dozen pages, and on some
+    // systems a page fault each costs more than that call.
+    // (Its stores keep cache lines of their own: it is over-aligned.)
+    static void* operator new(std::size_t n, std::align_val_t a) {
+        void* p = ::operator new(n, a);
+        PrepareLarge(p, n);
+        return p;
+    }
+    static void operator delete(void* p, std::align_val_t a) { ::operator delete(p, a); }
     bool Process(const std::uint8_t* data, std::size_t size, TMemoryStream& out);
     // The streams belong to the caller: no reference to them outlives a call.
     void ReleaseStreams() {
@@ -112,6 +123,7 @@ private:
     void WriteOptimizedHuffmanTables(const TSegment& seg);
     void CopyRest();
     std::uint64_t ScanBytesBound() const;
+    void ReserveResult();
     bool EncodeAndVerify(std::size_t scanStart);
     bool EncodeScan(TPublishedScan* publish);
     bool VerifyRange(TScanReader& in, std::int64_t first, std::int64_t end, const std::uint8_t*& record,
@@ -168,5 +180,7 @@ private:
     scan::TEncodeTable Encode[2][2];
     scan::TCheckTable VerifyTables[2][2];
 };
+
+static_assert(alignof(TJpegPeelImpl) > __STDCPP_DEFAULT_NEW_ALIGNMENT__, "allocated by the aligned operator new above");
 
 } // namespace lumaro

@@ -94,7 +94,7 @@ void TScanWriter::PutMarker(std::uint16_t marker) {
 
 void TScanWriter::Flush() {
     if (Out.Size() + Used > Limit) Overflow = true;
-    if (!Overflow) Out.Write(Chunk.data(), Used);
+    if (!Overflow) Out.Write(Chunk.get(), Used);
     Used = 0;
 }
 

@@ -16,9 +16,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "HuffmanBuilder.h"
+#include "LargeMemory.h"
 #include "MemoryStream.h"
 #include "ScanReader.h"
 
@@ -356,12 +358,17 @@ class TScanWriter {
 public:
     // limit: the stream never grows past it (its memory must not move while
     // another thread reads it); a write that would is dropped and Overflowed().
-    TScanWriter(TMemoryStream& out, std::size_t limit) : Out(out), Limit(limit) { Chunk.resize(kChunk + kSlack); }
+    TScanWriter(TMemoryStream& out, std::size_t limit)
+        : Out(out), Limit(limit), Chunk(new std::uint8_t[kChunk + kSlack]) {
+        // Not zeroed, and made present in one call: a page fault each costs
+        // more than the whole call on some systems.
+        PrepareLarge(Chunk.get(), kChunk + kSlack);
+    }
 
     // Puts one block record; returns the record's end.
     const std::uint8_t* PutBlock(const std::uint8_t* r, const TEncodeTable& dc, const TEncodeTable& ac) {
         if (Used > kChunk) Flush();
-        std::uint8_t* o = Chunk.data() + Used;
+        std::uint8_t* o = Chunk.get() + Used;
         std::uint64_t acc = Acc;
         int bits = Bits;  // fewer than 8 between blocks
         const auto put = [&](std::uint32_t value, int n) {
@@ -407,7 +414,7 @@ public:
         drain();
         Acc = acc;
         Bits = bits;
-        Used = static_cast<std::size_t>(o - Chunk.data());
+        Used = static_cast<std::size_t>(o - Chunk.get());
         return p;
     }
     // Writes out every whole byte of the pending bits: fewer than 8 stay.
@@ -431,7 +438,7 @@ private:
     TMemoryStream& Out;
     std::size_t Limit;
     bool Overflow = false;
-    std::vector<std::uint8_t> Chunk;
+    std::unique_ptr<std::uint8_t[]> Chunk;
     std::size_t Used = 0;
     std::uint64_t Acc = 0;  // right-aligned pending bits (higher bits of Acc are left over)
     int Bits = 0;           // pending bits in Acc: fewer than 8 between blocks

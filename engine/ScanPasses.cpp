@@ -681,14 +681,25 @@ bool TJpegPeelImpl::VerifyEnd(TScanReader& in, const std::uint8_t* record) const
 // Encodes the scan into the output and checks it. A large scan is checked on
 // a second thread while it is being written; the encoder's thread shares the
 // rest of the check when it has written it.
-bool TJpegPeelImpl::EncodeAndVerify(std::size_t scanStart) {
+// Room for the whole result before its headers are written: the headers
+// take no more than the source's (Exif left out, tables of no more symbols
+// than the source's), the new scan at most ScanBytesBound(). Made present
+// at once, so that neither the headers nor the scan meet a page fault.
+void TJpegPeelImpl::ReserveResult() {
     TMemoryStream& out = *OutStream;
     const std::uint64_t bound = ScanBytesBound();
     if (bound > TCoefficientStore::kLimit) Fail(kMsgTooLarge);
-    out.Reserve(out.Size() + static_cast<std::size_t>(bound));
+    const std::size_t headers = ScanDataStart + (std::size_t{1} << 10);
+    out.Reserve(headers + static_cast<std::size_t>(bound));
     // The new scan takes about its bits / 8 bytes; the bound counts every
     // byte stuffed.
-    out.Prepare(out.Size() + static_cast<std::size_t>(bound / 2) + (std::size_t{64} << 10));
+    out.Prepare(headers + static_cast<std::size_t>(bound / 2) + (std::size_t{64} << 10));
+}
+
+bool TJpegPeelImpl::EncodeAndVerify(std::size_t scanStart) {
+    TMemoryStream& out = *OutStream;
+    // Already so (ReserveResult), unless the headers grew past all expectation.
+    out.Reserve(out.Size() + static_cast<std::size_t>(ScanBytesBound()));
     for (int c = 0; c < 2; ++c)
         for (int t = 0; t < 2; ++t)
             if (Used[c][t] && !VerifyTables[c][t].Build(Optimal[c][t].HuffBits, Optimal[c][t].Symbol, c))
