@@ -9,6 +9,7 @@
 
 #include "BatchCore.h"
 #include "PosixPlatform.h"
+#include "ScanThreading.h"
 #include "ThreadPlacement.h"
 
 namespace lumaro {
@@ -228,6 +229,10 @@ void RunUnits(const TRunRequest& Request, TReporter& Reporter, std::atomic<bool>
             Stop = true;
         }
     };
+    // With a worker per CPU every CPU has work: a file's second thread would
+    // only take turns with another worker (measured: the batch over 21 camera
+    // files 79 to 77 ms, 37 to 33 MB).
+    if (jobs >= std::max(1u, std::thread::hardware_concurrency())) ScanThreading().RefuseThreads = true;
     // This thread is the first worker. Each other one is moved off this CPU
     // as it starts, instead of sharing it until the scheduler balances the
     // load; without a thread to be had, fewer workers share the units.

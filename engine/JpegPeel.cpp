@@ -1,10 +1,12 @@
 #include "JpegPeel.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
 #include "JpegPeelImpl.h"
 #include "PeelMessages.h"
+#include "ScanThreading.h"
 
 namespace lumaro {
 
@@ -322,6 +324,10 @@ bool TJpegPeelImpl::Process(const std::uint8_t* data, std::size_t size, TMemoryS
     OutBits.reset();
     InBits = std::make_unique<TInBitStreamFile>(data, size, Owner.OnError);
     OutBits = std::make_unique<TOutBitStreamFile>(out, Owner.OnError);
+    // A file large enough for a second thread has it started now, so that
+    // it is awake by the time the scan comes.
+    const TScanThreading& limits = ScanThreading();
+    if (Owner.OptimizeCode && size >= std::min(limits.SplitDecodeMin, limits.ThreadedVerifyMin)) Helper.Warm();
 
     if (size < 2 || InBits->ReadWord() != 0xFFD8) Fail(kMsgNoSOI);
     ReadHeaders();

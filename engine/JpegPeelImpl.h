@@ -10,6 +10,7 @@
 
 #include "BitStreamFile.h"
 #include "CoefficientStore.h"
+#include "HelperThread.h"
 #include "HuffmanBuilder.h"
 #include "JpegPeel.h"
 #include "LargeMemory.h"
@@ -179,6 +180,7 @@ private:
     TOptimalTable Optimal[2][2];
     scan::TEncodeTable Encode[2][2];
     scan::TCheckTable VerifyTables[2][2];
+    THelperThread Helper;  // a second thread for large scans
 };
 
 static_assert(alignof(TJpegPeelImpl) > __STDCPP_DEFAULT_NEW_ALIGNMENT__, "allocated by the aligned operator new above");

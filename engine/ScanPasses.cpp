@@ -17,15 +17,14 @@
 #include <cstring>
 #include <mutex>
 #include <optional>
-#include <system_error>
 #include <thread>
 #include <type_traits>
 
 #include "JpegPeelImpl.h"
+#include "HelperThread.h"
 #include "MiddleDecoder.h"
 #include "PeelMessages.h"
 #include "ScanThreading.h"
-#include "ThreadPlacement.h"
 
 namespace lumaro {
 
@@ -35,36 +34,24 @@ class TPublishedScan : public TByteSupply {
 public:
     std::size_t WaitFor(std::size_t want, bool& final) override {
         // The verifier keeps close behind the encoder, which publishes a row
-        // every few tens of microseconds: it looks again for a while before
-        // it sleeps, since on some systems a sleeping thread takes far
-        // longer than that to wake.
-        const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(kSpinMicroseconds);
-        do {
-            for (int i = 0; i < 64; ++i) {
-                const bool done = DoneNow.load(std::memory_order_acquire);
-                const std::size_t available = AvailableNow.load(std::memory_order_acquire);
-                if (available >= want || done) {
-                    final = done;
-                    return available;
-                }
-                Pause();
-            }
-        } while (std::chrono::steady_clock::now() < until);
-        std::unique_lock<std::mutex> lock(Mutex);
-        Changed.wait(lock, [&] { return Available >= want || Done; });
-        final = Done;
-        return Available;
+        // every few tens of microseconds.
+        SpinThenWait(
+            [&] {
+                return AvailableNow.load(std::memory_order_acquire) >= want || DoneNow.load(std::memory_order_acquire);
+            },
+            std::chrono::microseconds(ScanThreading().SpinMicroseconds), Mutex, Changed);
+        // Done first: a verifier that sees it sees the final size.
+        final = DoneNow.load(std::memory_order_acquire);
+        return AvailableNow.load(std::memory_order_acquire);
     }
     void Publish(std::size_t available, bool done) {
         {
             std::lock_guard<std::mutex> lock(Mutex);
-            Available = available;
-            Done = done;
-            // Available first: a verifier that sees Done sees the final size.
+            // The size first: a verifier that sees Done sees the final size.
             AvailableNow.store(available, std::memory_order_release);
             DoneNow.store(done, std::memory_order_release);
         }
-        Changed.notify_one();
+        Changed.notify_all();
     }
     // Where each MCU row of the new scan starts, noted by the encoder as it
     // gets there; read only after the encoder is done.
@@ -106,16 +93,8 @@ public:
     std::int32_t HandOverRow = -1;
 
 private:
-    static constexpr int kSpinMicroseconds = 200;
-    static void Pause() {
-#if defined(__x86_64__) || defined(__i386__)
-        __builtin_ia32_pause();
-#endif
-    }
     std::mutex Mutex;
     std::condition_variable Changed;
-    std::size_t Available = 0;
-    bool Done = false;
     std::atomic<std::size_t> AvailableNow{0};
     std::atomic<bool> DoneNow{false};
     std::int32_t VerifierRow = 0;
@@ -149,35 +128,20 @@ std::size_t StoreLikely(std::uint64_t scanBytes, std::uint64_t blocks) {
     return static_cast<std::size_t>(std::min<std::uint64_t>(blocks * 4 + scanBytes * 3, TCoefficientStore::kLimit));
 }
 
-// Starts fn on `thread`; false when no thread can be had (the caller then
-// does the work itself).
-template <class Fn>
-bool StartThread(std::thread& thread, Fn&& fn) {
-    if (ScanThreading().RefuseThreads) return false;
-    try {
-        thread = std::thread(std::forward<Fn>(fn));
-        MoveOffCallersCpu(thread);
-        return true;
-    } catch (const std::system_error&) {
-        return false;
-    }
-}
-
-// Joins a helper thread on every way out; Stop() also asks it to stop first.
+// Waits for the helper's task on every way out; Stop() also asks the task
+// to stop first.
 class TThreadJoin {
 public:
-    TThreadJoin(std::thread& thread, std::atomic<bool>* stop) : Thread(thread), StopFlag(stop) {}
+    TThreadJoin(THelperThread& helper, std::atomic<bool>* stop) : Helper(helper), StopFlag(stop) {}
     ~TThreadJoin() { Stop(); }
     void Stop() {
         if (StopFlag) StopFlag->store(true, std::memory_order_relaxed);
         Wait();
     }
-    void Wait() {
-        if (Thread.joinable()) Thread.join();
-    }
+    void Wait() { Helper.Join(); }
 
 private:
-    std::thread& Thread;
+    THelperThread& Helper;
     std::atomic<bool>* StopFlag;
 };
 
@@ -415,8 +379,7 @@ bool TJpegPeelImpl::DecodeSplitAtMarker(TScanReader& in) {
     } tail;
     tail.Rows.reserve(static_cast<std::size_t>(MCURows));
     std::atomic<bool> stop{false};
-    std::thread worker;
-    const bool started = StartThread(worker, [&] {
+    const bool started = Helper.Start([&] {
         try {
             TailCoefficients.Prepare(StoreLikely(scanBytes - headBytes, TotalBlocks - headBlocks));
             TScanReader reader(InData, InSize);
@@ -440,7 +403,7 @@ bool TJpegPeelImpl::DecodeSplitAtMarker(TScanReader& in) {
     Coefficients.Prepare(StoreLikely(headBytes, headBlocks));
     // Without a second thread the whole scan goes into the first store.
     if (!started) return DecodeOnward(in, 0);
-    TThreadJoin join(worker, &stop);
+    TThreadJoin join(Helper, &stop);
 
     if (!DecodeRange(in, 0, split, Coefficients, Use, progress, message)) return Failed(message);
     if (in.RawPosition() != tailStart) {
@@ -494,14 +457,13 @@ bool TJpegPeelImpl::DecodeSplitAtGuess(TScanReader& in) {
         middle.reset();
     }
     std::atomic<bool> stop{false};
-    std::thread worker;
-    const bool started = middle && StartThread(worker, [&] {
+    const bool started = middle && Helper.Start([&] {
         TailCoefficients.Prepare(StoreLikely(scanBytes / 2, TotalBlocks / 2));
         middle->Run(stop);
     });
     Coefficients.Prepare(StoreLikely(scanBytes / 2, TotalBlocks / 2));
     if (!started) return DecodeOnward(in, 0);
-    TThreadJoin join(worker, &stop);
+    TThreadJoin join(Helper, &stop);
 
     // Row starts past the guess at which the first thread still looks: the
     // other thread has to fall into step with the codes and, with units of
@@ -724,8 +686,7 @@ bool TJpegPeelImpl::EncodeAndVerify(std::size_t scanStart) {
     published.RowStarts.reserve(static_cast<std::size_t>(MCURows));
     published.Publish(out.Size(), false);
     bool headVerified = false;
-    std::thread verifier;
-    const bool started = StartThread(verifier, [&] {
+    const bool started = Helper.Start([&] {
         try {
             TScanReader check(out.Memory(), scanStart, &published);
             check.SetRawPosition(scanStart);
@@ -756,13 +717,13 @@ bool TJpegPeelImpl::EncodeAndVerify(std::size_t scanStart) {
     struct TFinish {
         TPublishedScan& Published;
         TMemoryStream& Out;
-        std::thread& Verifier;
+        THelperThread& Verifier;
         ~TFinish() {
             Published.Publish(Out.Size(), true);
             Published.Abandon();
-            if (Verifier.joinable()) Verifier.join();
+            Verifier.Join();
         }
-    } finish{published, out, verifier};
+    } finish{published, out, Helper};
 
     if (!EncodeScan(&published)) return false;
     published.Publish(out.Size(), true);
@@ -777,7 +738,7 @@ bool TJpegPeelImpl::EncodeAndVerify(std::size_t scanStart) {
         const std::uint8_t* r = at.Record;
         tailVerified = VerifyRange(check, at.Mcu, total, r, restartAt(at.Mcu)) && VerifyEnd(check, r);
     }
-    verifier.join();
+    Helper.Join();
     if (!headVerified || !tailVerified) Fail(kMsgVerify);
     return true;
 }

@@ -14,7 +14,8 @@ struct TScanThreading {
     std::size_t SplitDecodeMin = std::size_t{256} << 10;
     // Verifying on a second thread while the scan is written.
     std::size_t ThreadedVerifyMin = std::size_t{256} << 10;
-    // As if the system could give no more threads (tests of the fallback).
+    // No second thread, as if the system could give none: tests of the
+    // fallback, and batches that keep every CPU busy with files of their own.
     bool RefuseThreads = false;
     // Without restart markers: the first thread waits for the other to reach
     // each row start it looks at, instead of going on (tests: the second half
@@ -24,6 +25,10 @@ struct TScanThreading {
     // verifier waits for it, instead of about halfway through the rows left
     // (tests: every row can be the one). -1: as the threads go.
     std::int32_t HandOverRow = -1;
+    // How long a waiting thread looks for what it waits for before it
+    // sleeps. 0 where every CPU has work of its own (a batch with a worker
+    // per CPU), since looking takes a CPU.
+    int SpinMicroseconds = 1000;
     // Tests of the check: this bit of the new scan (counted from its first
     // byte) is flipped as it is written, as by a faulty encoder. -1: none.
     std::int64_t FlipScanBit = -1;

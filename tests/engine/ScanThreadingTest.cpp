@@ -12,6 +12,7 @@
 #include <random>
 #include <thread>
 
+#include "HelperThread.h"
 #include "PeelTestSupport.h"
 #include "ScanReader.h"
 #include "ScanThreading.h"
@@ -250,6 +251,42 @@ TEST(TwoThreads, StopInEitherHalfOrWhileVerifyingGivesFalseWithoutAMessage) {
         EXPECT_TRUE(r.Messages.empty());
     }
     }
+}
+
+// ------------------------------------------------------- the helper thread
+
+// Tasks handed over one after another, to a helper that looks for them and
+// to one that sleeps at once: every task runs once, in order, and a handing
+// over that missed a wake-up would hang here.
+TEST(HelperThread, RunsEveryTaskOnceInOrderWhetherItLooksOrSleeps) {
+    const TScanThreading saved = ScanThreading();
+    for (const int spin : {1000, 0}) {
+        ScanThreading().SpinMicroseconds = spin;
+        THelperThread helper;
+        std::vector<int> ran;
+        for (int i = 0; i < 3000; ++i) {
+            ASSERT_TRUE(helper.Start([&ran, i] { ran.push_back(i); }));
+            if (i % 3 == 0) std::this_thread::yield();  // the helper sometimes already waiting
+            helper.Join();
+            ASSERT_FALSE(helper.Pending());
+        }
+        ASSERT_EQ(ran.size(), 3000u);
+        for (int i = 0; i < 3000; ++i) ASSERT_EQ(ran[static_cast<std::size_t>(i)], i);
+        helper.Join();  // nothing pending: returns at once
+    }
+    ScanThreading() = saved;
+}
+
+TEST(HelperThread, NoThreadToBeHadLeavesTheWorkToTheCaller) {
+    const TScanThreading saved = ScanThreading();
+    ScanThreading().RefuseThreads = true;
+    THelperThread helper;
+    bool ran = false;
+    EXPECT_FALSE(helper.Warm());
+    EXPECT_FALSE(helper.Start([&] { ran = true; }));
+    helper.Join();
+    EXPECT_FALSE(ran);
+    ScanThreading() = saved;
 }
 
 // ------------------------------------------------------------- the reader
