@@ -42,8 +42,9 @@ public:
     // first task comes; false when the system has no thread to give.
     bool Warm();
     // Runs task on the thread; false when there is no thread (the caller then
-    // does the work itself). The task must not throw. One task at a time:
-    // Join() before the next.
+    // does the work itself). Tasks report their own failures: an exception
+    // that escapes one is dropped. One task at a time: Start() waits for the
+    // one before.
     bool Start(std::function<void()> task);
     // Waits until the task last started has returned; at once when none is
     // pending.
