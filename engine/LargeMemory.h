@@ -5,6 +5,9 @@
 // which is most of the time spent on a large photo.
 #include <cstddef>
 #include <cstdint>
+#include <new>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace lumaro {
@@ -32,6 +35,17 @@ struct TLargePageAllocator {
     TLargePageAllocator(const TLargePageAllocator<U>&) {}
     T* allocate(std::size_t n) { return static_cast<T*>(AllocateLarge(n * sizeof(T))); }
     void deallocate(T* p, std::size_t n) { FreeLarge(p, n * sizeof(T)); }
+    // These buffers are written before they are read (a file read into
+    // them, a result written): growing one leaves the new bytes as they are
+    // instead of zeroing megabytes first. A value given is still stored.
+    template <class U>
+    void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
     template <class U>
     bool operator==(const TLargePageAllocator<U>&) const { return true; }
 };

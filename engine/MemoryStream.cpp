@@ -29,6 +29,7 @@ void TMemoryStream::Write(const void* src, std::size_t n) {
     if (Pos == Bytes.size()) {  // appending: no zero fill first
         Bytes.insert(Bytes.end(), bytes, bytes + n);
     } else {
+        if (Pos > Bytes.size()) Bytes.resize(Pos, 0);  // a gap before the position reads as zeros
         if (Pos + n > Bytes.size()) Bytes.resize(Pos + n);
         std::memcpy(Bytes.data() + Pos, bytes, n);
     }
@@ -36,9 +37,14 @@ void TMemoryStream::Write(const void* src, std::size_t n) {
 }
 
 void TMemoryStream::WriteByte(std::uint8_t b) {
-    if (Pos == Bytes.size()) Bytes.push_back(b);
-    else Bytes[Pos] = b;
-    ++Pos;
+    if (Pos == Bytes.size()) {
+        Bytes.push_back(b);
+        ++Pos;
+    } else if (Pos < Bytes.size()) {
+        Bytes[Pos++] = b;
+    } else {
+        Write(&b, 1);
+    }
 }
 
 void TMemoryStream::Assign(const std::uint8_t* data, std::size_t n) {

@@ -2,10 +2,12 @@
 // access on byte boundaries.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "BitStreamFile.h"
+#include "MemoryStream.h"
 
 using namespace lumaro;
 
@@ -198,4 +200,33 @@ TEST(BitStreams, WhatTheWriterWritesTheReaderReadsBack) {
     for (auto [v, n] : items) ASSERT_EQ(r.ReadBits(n), v);
     EXPECT_EQ(r.ReadWord(), 0xFFD9);
     EXPECT_EQ(messages, 0);
+}
+
+// The stream's buffer grows without zeroing what is about to be written, but
+// a write past the end still leaves zeros before it, and a read after a
+// write sees exactly the bytes written.
+TEST(MemoryStream, WritesPastTheEndLeaveZerosBeforeThem) {
+    lumaro::TMemoryStream s;
+    const std::vector<std::uint8_t> junk(64, 0xAA);
+    s.Write(junk.data(), junk.size());
+    s.Clear();  // the room keeps its old bytes
+    s.SetPosition(5);
+    s.WriteByte(7);
+    s.SetPosition(9);
+    const std::uint8_t two[] = {8, 9};
+    s.Write(two, 2);
+    const std::vector<std::uint8_t> want = {0, 0, 0, 0, 0, 7, 0, 0, 0, 8, 9};
+    EXPECT_EQ(std::vector<std::uint8_t>(s.Data().begin(), s.Data().end()), want);
+    s.Reserve(1 << 20);  // large pages
+    s.Write(junk.data(), junk.size());
+    s.Clear();
+    std::vector<std::uint8_t> big(300000);
+    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 7 + 1);
+    s.Write(big.data(), big.size());
+    s.SetPosition(big.size() + 3);
+    s.WriteByte(1);
+    ASSERT_EQ(s.Size(), big.size() + 4);
+    EXPECT_TRUE(std::equal(big.begin(), big.end(), s.Memory()));
+    EXPECT_EQ(s.Memory()[big.size()], 0);
+    EXPECT_EQ(s.Memory()[big.size() + 2], 0);
 }
