@@ -22,8 +22,8 @@ struct TScanThreading {
     // is taken over however the threads happen to be scheduled).
     bool AwaitGuessedHalf = false;
     // The encoder's thread takes the check over at this MCU row, where the
-    // verifier waits for it, instead of about halfway through the rows left
-    // (tests: every row can be the one). -1: as the threads go.
+    // verifier waits for it, instead of at a share of the rows left (tests:
+    // every row can be the one). -1: as the threads go.
     std::int32_t HandOverRow = -1;
     // How long a waiting thread looks for what it waits for before it
     // sleeps. 0 where every CPU has work of its own (a batch with a worker

@@ -115,9 +115,9 @@ TEST(TwoThreads, ScansWithoutRestartsTooShortToSplitStillDecode) {
     }
 }
 
-// The verifying threads meet where the encoder's thread takes over (about
-// halfway through the rows the other has not reached when the encoder is
-// done), and the decoding halves meet at a restart marker near the middle
+// The verifying threads meet where the encoder's thread takes over (two
+// fifths into the rows the other has not reached when the encoder is done),
+// and the decoding halves meet at a restart marker near the middle
 // of the data: every image height moves those points across rows, restart
 // intervals and the start of the second half's records.
 TEST(TwoThreads, EveryMeetingPointAgrees) {
