@@ -13,15 +13,15 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <limits>
 #include <cstring>
+#include <limits>
 #include <mutex>
 #include <optional>
 #include <thread>
 #include <type_traits>
 
-#include "JpegPeelImpl.h"
 #include "HelperThread.h"
+#include "JpegPeelImpl.h"
 #include "MiddleDecoder.h"
 #include "PeelMessages.h"
 #include "ScanThreading.h"
@@ -642,9 +642,6 @@ bool TJpegPeelImpl::VerifyEnd(TScanReader& in, const std::uint8_t* record) const
            !in.Ensure(pos + 3);
 }
 
-// Encodes the scan into the output and checks it. A large scan is checked on
-// a second thread while it is being written; the encoder's thread shares the
-// rest of the check when it has written it.
 // Room for the whole result before its headers are written: the headers
 // take no more than the source's (Exif left out, tables of no more symbols
 // than the source's), the new scan at most ScanBytesBound(). Made present
@@ -660,6 +657,9 @@ void TJpegPeelImpl::ReserveResult() {
     out.Prepare(headers + static_cast<std::size_t>(bound / 2) + (std::size_t{64} << 10));
 }
 
+// Encodes the scan into the output and checks it. A large scan is checked on
+// a second thread while it is being written; the encoder's thread shares the
+// rest of the check when it has written it.
 bool TJpegPeelImpl::EncodeAndVerify(std::size_t scanStart) {
     TMemoryStream& out = *OutStream;
     // Already so (ReserveResult), unless the headers grew past all expectation.

@@ -15,8 +15,7 @@ void TScanReader::FillSlow() {
         if (!Stopped && Pos + 8 <= Size) {
             std::uint64_t w;
             std::memcpy(&w, Data + Pos, 8);
-            const std::uint64_t x = ~w;
-            const std::uint64_t ff = (x - 0x0101010101010101ULL) & ~x & 0x8080808080808080ULL;
+            const std::uint64_t ff = FFByteFlags(w);
             // Bytes before the first 0xFF (the lowest flagged byte: the data
             // is read little-endian here); none when the first byte is one.
             const int plain = std::min(ff ? __builtin_ctzll(ff) / 8 : 8, (64 - Count) / 8);

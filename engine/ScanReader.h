@@ -23,11 +23,14 @@ protected:
     ~TByteSupply() = default;
 };
 
-// True when none of the eight bytes of w is 0xFF.
-inline bool NoFFByte(std::uint64_t w) {
+// A flag (the top bit) in each 0xFF byte of w; 0 when there is none. The
+// lowest flag always marks a 0xFF byte; flags above it may be false ones.
+inline std::uint64_t FFByteFlags(std::uint64_t w) {
     const std::uint64_t x = ~w;  // a 0xFF byte becomes a zero byte
-    return ((x - 0x0101010101010101ULL) & ~x & 0x8080808080808080ULL) == 0;
+    return (x - 0x0101010101010101ULL) & ~x & 0x8080808080808080ULL;
 }
+// True when none of the eight bytes of w is 0xFF.
+inline bool NoFFByte(std::uint64_t w) { return FFByteFlags(w) == 0; }
 
 class TScanReader {
 public:

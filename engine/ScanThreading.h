@@ -26,8 +26,7 @@ struct TScanThreading {
     // every row can be the one). -1: as the threads go.
     std::int32_t HandOverRow = -1;
     // How long a waiting thread looks for what it waits for before it
-    // sleeps. 0 where every CPU has work of its own (a batch with a worker
-    // per CPU), since looking takes a CPU.
+    // sleeps (tests: 0, every wait sleeps).
     int SpinMicroseconds = 1000;
     // Tests of the check: this bit of the new scan (counted from its first
     // byte) is flipped as it is written, as by a faulty encoder. -1: none.
