@@ -76,8 +76,12 @@ int RunToStdout(const TCliOptions& o) {
         return 1;
     }
     const TMemoryStream& result = out.Size() < in.Size() ? out : in;
-    std::fwrite(result.Memory(), 1, result.Size(), stdout);
-    return std::fflush(stdout) == 0 ? 0 : 1;
+    // A write that fails part of the way (a full disk) is a failure, even
+    // when the flush after it has nothing left to write.
+    const bool written = std::fwrite(result.Memory(), 1, result.Size(), stdout) == result.Size();
+    const int status = written && std::fflush(stdout) == 0 ? 0 : 1;
+    if (status) std::fputs("lumaro-cli: 標準出力に書き出せませんでした。\n", stderr);
+    return status;
 }
 
 std::string WorkingFolder() {

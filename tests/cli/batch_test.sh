@@ -317,5 +317,10 @@ cmp -s "$W/s.out" "$W/result_lumaro/s.jpg" || fail "--stdout" "differs from the 
 "$CLI" --stdout --no-optimize "$W/s.jpg" | cmp -s - "$W/s.jpg" || fail "--stdout --no-optimize" "not the source bytes"
 "$CLI" --stdout "$ROOT/progressive.jpg" >"$W/p.out" 2>"$W/p.err"; rc=$?
 [ "$rc" = 1 ] && [ ! -s "$W/p.out" ] && [ -s "$W/p.err" ] || fail "--stdout refused" "exit $rc, $(size_of "$W/p.out") bytes out"
+# A result that cannot be written (a full disk) is a failure, with a message.
+if [ -w /dev/full ]; then
+  "$CLI" --stdout "$W/s.jpg" >/dev/full 2>"$W/f.err"; rc=$?
+  [ "$rc" = 1 ] && [ -s "$W/f.err" ] || fail "--stdout to a full disk" "exit $rc"
+fi
 
 finish
