@@ -8,11 +8,13 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "CliOptions.h"
@@ -61,13 +63,16 @@ bool ReadInto(const std::string& path, TMemoryStream& into) {
     return ok;
 }
 
+// One file to standard output. After a write the process ends here.
 int RunToStdout(const TCliOptions& o) {
     const std::string& path = o.Paths.front();
     TMemoryStream in, out;
-    if (!ReadInto(path, in)) { std::cerr << path << ": cannot be read\n"; return 1; }
-
     TJpegPeel peel;
     peel.OptimizeCode = o.Optimize;
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0) peel.Expect(static_cast<std::size_t>(info.st_size));
+    if (!ReadInto(path, in)) { std::cerr << path << ": cannot be read\n"; return 1; }
+
     peel.RemoveExif = o.StripExif;
     std::string message;
     peel.OnError = [&](const std::string& text, int) { if (message.empty()) message = text; };
@@ -81,7 +86,10 @@ int RunToStdout(const TCliOptions& o) {
     const bool written = std::fwrite(result.Memory(), 1, result.Size(), stdout) == result.Size();
     const int status = written && std::fflush(stdout) == 0 ? 0 : 1;
     if (status) std::fputs("lumaro-cli: 標準出力に書き出せませんでした。\n", stderr);
-    return status;
+    // Nothing is left to do: the system takes the buffers and the second
+    // thread down at once, faster than unwinding them would (the thread may
+    // be asleep and have to be woken first).
+    std::_Exit(status);
 }
 
 std::string WorkingFolder() {

@@ -54,9 +54,11 @@ void THelperThread::Join() {
 void THelperThread::Loop() {
     std::uint64_t done = 0;
     for (;;) {
+        // The first task can be further off: the thread may be started
+        // before the file it serves is read.
         SpinThenWait(
             [&] { return Offered.load(std::memory_order_acquire) != done || Quit.load(std::memory_order_acquire); },
-            Spin(), Mutex, Changed);
+            done ? Spin() : Spin() * kFirstTaskSpinFactor, Mutex, Changed);
         if (Offered.load(std::memory_order_acquire) == done) return;  // told to quit, nothing left
         ++done;
         try {

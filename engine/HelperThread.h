@@ -55,6 +55,7 @@ private:
     void Loop();
     void Notify();
     std::chrono::microseconds Spin() const;
+    static constexpr int kFirstTaskSpinFactor = 10;
 
     std::thread Thread;
     std::mutex Mutex;

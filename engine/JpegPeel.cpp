@@ -314,6 +314,14 @@ void TJpegPeelImpl::CopyRest() {
 
 // ------------------------------------------------------------ the whole job
 
+// A file large enough for a second thread has it started now, so that it is
+// awake by the time the scan comes (waking a sleeping CPU can take longer
+// than reading the headers).
+void TJpegPeelImpl::Expect(std::size_t size) {
+    const TScanThreading& limits = ScanThreading();
+    if (Owner.OptimizeCode && size >= std::min(limits.SplitDecodeMin, limits.ThreadedVerifyMin)) Helper.Warm();
+}
+
 bool TJpegPeelImpl::Process(const std::uint8_t* data, std::size_t size, TMemoryStream& out) {
     InData = data;
     InSize = size;
@@ -324,10 +332,7 @@ bool TJpegPeelImpl::Process(const std::uint8_t* data, std::size_t size, TMemoryS
     OutBits.reset();
     InBits = std::make_unique<TInBitStreamFile>(data, size, Owner.OnError);
     OutBits = std::make_unique<TOutBitStreamFile>(out, Owner.OnError);
-    // A file large enough for a second thread has it started now, so that
-    // it is awake by the time the scan comes.
-    const TScanThreading& limits = ScanThreading();
-    if (Owner.OptimizeCode && size >= std::min(limits.SplitDecodeMin, limits.ThreadedVerifyMin)) Helper.Warm();
+    Expect(size);
 
     if (size < 2 || InBits->ReadWord() != 0xFFD8) Fail(kMsgNoSOI);
     ReadHeaders();
@@ -365,6 +370,8 @@ TJpegPeel::TJpegPeel() : Impl(std::make_unique<TJpegPeelImpl>(*this)) {
 }
 
 TJpegPeel::~TJpegPeel() = default;
+
+void TJpegPeel::Expect(std::size_t fileSize) { Impl->Expect(fileSize); }
 
 bool TJpegPeel::Process(TMemoryStream& InStream, TMemoryStream& OutStream) {
     struct Release {

@@ -4,6 +4,7 @@
 // scan from the exact same quantised coefficients) and drop APP1 segments.
 // All input and output are in memory; failures are reported through OnError
 // (kind 2) and Process returns false. No exception ever leaves Process.
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -37,6 +38,9 @@ public:
     // True: OutStream holds the complete new file at position 0.
     // False: the file could not be processed or a stop was requested.
     bool Process(TMemoryStream& InStream, TMemoryStream& OutStream);
+    // Optional: a file of about fileSize bytes comes next. What a file that
+    // large uses (a second thread) is started now, while the caller reads it.
+    void Expect(std::size_t fileSize);
 
 private:
     std::unique_ptr<TJpegPeelImpl> Impl;

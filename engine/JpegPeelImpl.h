@@ -75,6 +75,7 @@ public:
     }
     static void operator delete(void* p, std::align_val_t a) { ::operator delete(p, a); }
     bool Process(const std::uint8_t* data, std::size_t size, TMemoryStream& out);
+    void Expect(std::size_t size);
     // The streams belong to the caller: no reference to them outlives a call.
     void ReleaseStreams() {
         InBits.reset();
