@@ -134,13 +134,13 @@ private:
     bool VerifyEnd(TScanReader& in, const std::uint8_t* record) const;
     const std::uint8_t* RecordsEnd() const;
 
-    // Visit the blocks of the scan in order; see their definitions.
-    template <class RowFn, class BlockFn, class RestartFn>
-    bool WalkScan(std::int64_t first, std::int64_t end, RowFn&& onRow, BlockFn&& onBlock,
+    // Visit the MCUs of the scan in order; see their definitions.
+    template <class RowFn, class McuFn, class RestartFn>
+    bool WalkScan(std::int64_t first, std::int64_t end, RowFn&& onRow, McuFn&& onMcu,
                   RestartFn&& onRestart) const;
-    template <class RowFn, class BlockFn, class RestartFn>
+    template <class RowFn, class McuFn, class RestartFn>
     bool WalkRecords(std::int64_t first, std::int64_t end, const std::uint8_t*& record, RowFn&& onRow,
-                     BlockFn&& onBlock, RestartFn&& onRestart) const;
+                     McuFn&& onMcu, RestartFn&& onRestart) const;
 
     TJpegPeel& Owner;
     const std::uint8_t* InData = nullptr;

@@ -316,8 +316,8 @@ inline bool DecodeBlock(TBitWindow& window, std::uint8_t*& record, const TDecode
 
 // Checks that the scan goes on with exactly the codes and extra bits of
 // record r; false at the first bit that differs or a symbol without a code.
-inline bool CheckBlock(TBitWindow& window, const std::uint8_t* r, const TCheckTable& dc, const TCheckTable& ac) {
-    TBitWindow in = window;  // in registers, as in DecodeBlock
+__attribute__((always_inline)) inline bool CheckBlockIn(TBitWindow& in, const std::uint8_t* r, const TCheckTable& dc,
+                                                       const TCheckTable& ac) {
     // The bits of the next AC entry (code and extra bits) into `want`, and
     // their number into `n`; false when the table has no code for it.
     const std::uint8_t* p = r + 4;
@@ -348,9 +348,40 @@ inline bool CheckBlock(TBitWindow& window, const std::uint8_t* r, const TCheckTa
         same = same && (in.Buf >> (64 - n)) == want;
         in.Skip(n);
     }
-    window = in;
     return same;
 }
+
+// A block's tables for checking.
+struct TBlockChecking {
+    const TCheckTable* Dc;
+    const TCheckTable* Ac;
+};
+
+// Checks `count` blocks in a row (an MCU), each against its own tables, and
+// moves `record` past them; false as CheckBlockIn.
+inline bool CheckBlocks(TBitWindow& window, const std::uint8_t*& record, const TBlockChecking* blocks, int count) {
+    TBitWindow in = window;  // in registers, as in DecodeBlocks
+    const std::uint8_t* r = record;
+    bool same = true;
+    for (int b = 0; b < count && same; ++b) {
+        same = CheckBlockIn(in, r, *blocks[b].Dc, *blocks[b].Ac);
+        r += RecordSize(r);
+    }
+    window = in;
+    record = r;
+    return same;
+}
+
+inline bool CheckBlock(TBitWindow& window, const std::uint8_t* r, const TCheckTable& dc, const TCheckTable& ac) {
+    const TBlockChecking one{&dc, &ac};
+    return CheckBlocks(window, r, &one, 1);
+}
+
+// A block's tables for encoding.
+struct TBlockCoding {
+    const TEncodeTable* Dc;
+    const TEncodeTable* Ac;
+};
 
 // Writes entropy-coded bits with byte stuffing into a chunk buffer that goes
 // to the output stream whenever it fills, or when asked.
@@ -367,10 +398,45 @@ public:
 
     // Puts one block record; returns the record's end.
     const std::uint8_t* PutBlock(const std::uint8_t* r, const TEncodeTable& dc, const TEncodeTable& ac) {
-        if (Used > kChunk) Flush();
+        const TBlockCoding one{&dc, &ac};
+        return PutBlocks(r, &one, 1);
+    }
+    // Puts the records of `count` blocks in a row (an MCU), each with its own
+    // tables; returns the end of the last. The pending bits and the write
+    // position stay in registers from block to block.
+    const std::uint8_t* PutBlocks(const std::uint8_t* r, const TBlockCoding* blocks, int count) {
         std::uint8_t* o = Chunk.get() + Used;
         std::uint64_t acc = Acc;
         int bits = Bits;  // fewer than 8 between blocks
+        for (int b = 0; b < count; ++b) {
+            if (o > Chunk.get() + kChunk) {
+                Used = static_cast<std::size_t>(o - Chunk.get());
+                Flush();
+                o = Chunk.get() + Used;
+            }
+            r = PutRecord(r, *blocks[b].Dc, *blocks[b].Ac, o, acc, bits);
+        }
+        Acc = acc;
+        Bits = bits;
+        Used = static_cast<std::size_t>(o - Chunk.get());
+        return r;
+    }
+    // Writes out every whole byte of the pending bits: fewer than 8 stay.
+    void Settle();
+    int PendingBits() const { return Bits; }
+    // Completes the current byte with 0-bits (no stuffed byte can follow it).
+    void PadToByte();
+    // A marker after the padded data.
+    void PutMarker(std::uint16_t marker);
+    // Hands every whole byte so far to the stream; pending bits stay.
+    void Flush();
+    bool Overflowed() const { return Overflow; }
+
+private:
+    // One record at o, with the pending bits in acc/bits; returns its end.
+    __attribute__((always_inline)) static const std::uint8_t* PutRecord(const std::uint8_t* r, const TEncodeTable& dc,
+                                                                       const TEncodeTable& ac, std::uint8_t*& o,
+                                                                       std::uint64_t& acc, int& bits) {
         const auto put = [&](std::uint32_t value, int n) {
             acc = (acc << n) | value;
             bits += n;
@@ -412,23 +478,9 @@ public:
             entry(p);
         }
         drain();
-        Acc = acc;
-        Bits = bits;
-        Used = static_cast<std::size_t>(o - Chunk.get());
         return p;
     }
-    // Writes out every whole byte of the pending bits: fewer than 8 stay.
-    void Settle();
-    int PendingBits() const { return Bits; }
-    // Completes the current byte with 0-bits (no stuffed byte can follow it).
-    void PadToByte();
-    // A marker after the padded data.
-    void PutMarker(std::uint16_t marker);
-    // Hands every whole byte so far to the stream; pending bits stay.
-    void Flush();
-    bool Overflowed() const { return Overflow; }
 
-private:
     static constexpr std::size_t kChunk = 1 << 16;
     // Room after kChunk for one block (at most 64 codes of 16 bits plus 11
     // extra bits, every byte stuffed) and a marker with the bytes before it.

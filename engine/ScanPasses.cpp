@@ -186,13 +186,13 @@ bool TJpegPeelImpl::ScanMarkers(std::size_t pos) {
 
 // ------------------------------------------------------------ scan walking
 
-// Visits the blocks of MCUs [first, end) in scan order: MCU by MCU, within an
-// MCU the components in scan-header order, each with its rows of blocks.
-// onRow runs before the first MCU of every MCU row, onRestart between two
+// Visits MCUs [first, end) in scan order; onMcu handles a whole MCU (within
+// it the components come in scan-header order, each with its rows of blocks:
+// McuSlots). onRow runs before the first MCU of every MCU row, onRestart between two
 // restart intervals (never after the last MCU of the scan). Stops as soon as
 // a callback returns false. Touches no state: passes may run side by side.
-template <class RowFn, class BlockFn, class RestartFn>
-bool TJpegPeelImpl::WalkScan(std::int64_t first, std::int64_t end, RowFn&& onRow, BlockFn&& onBlock,
+template <class RowFn, class McuFn, class RestartFn>
+bool TJpegPeelImpl::WalkScan(std::int64_t first, std::int64_t end, RowFn&& onRow, McuFn&& onMcu,
                              RestartFn&& onRestart) const {
     const std::int64_t total = McuCount();
     const std::int64_t interval = RestartEnabled ? RestartInterval : 0;
@@ -206,12 +206,7 @@ bool TJpegPeelImpl::WalkScan(std::int64_t first, std::int64_t end, RowFn&& onRow
             column = 0;
             ++row;
         }
-        if constexpr (std::is_invocable_v<BlockFn&>) {
-            if (!onBlock()) return false;  // the whole MCU at once
-        } else {
-            for (int b = 0; b < BlocksPerMcu; ++b)
-                if (!onBlock(McuSlots[b])) return false;
-        }
+        if (!onMcu()) return false;
         if (interval && ++sinceRestart == interval && mcu + 1 < total) {
             sinceRestart = 0;
             if (!onRestart()) return false;
@@ -220,15 +215,15 @@ bool TJpegPeelImpl::WalkScan(std::int64_t first, std::int64_t end, RowFn&& onRow
     return true;
 }
 
-// The same over the stored records: onBlock(slot, record) gets each block's
-// record and moves it on. Where the tail store begins, the records continue
+// The same over the stored records: onMcu(record) gets the records of each
+// MCU and moves past them. Where the tail store begins, the records continue
 // there; the head store must have been used up exactly. A walk that ends
 // where the tail begins leaves `record` at the tail's first record, the one
 // a walk from there starts with.
-template <class RowFn, class BlockFn, class RestartFn>
+template <class RowFn, class McuFn, class RestartFn>
 bool TJpegPeelImpl::WalkRecords(std::int64_t first, std::int64_t end, const std::uint8_t*& record, RowFn&& onRow,
-                                BlockFn&& onBlock, RestartFn&& onRestart) const {
-    const auto block = [&](int slot) { return onBlock(slot, record); };
+                                McuFn&& onMcu, RestartFn&& onRestart) const {
+    const auto block = [&] { return onMcu(record); };
     if (TailFirstMcu < McuCount() && first < TailFirstMcu && TailFirstMcu <= end) {
         if (!WalkScan(first, TailFirstMcu, onRow, block, onRestart)) return false;
         if (record != Coefficients.End()) return false;
@@ -529,6 +524,11 @@ bool TJpegPeelImpl::EncodeScan(TPublishedScan* publish) {
     scan::TScanWriter out(*OutStream, OutStream->Capacity());
     const std::uint8_t* r = Coefficients.Begin();
     int restartNumber = 0;
+    scan::TBlockCoding coding[4 * 16];
+    for (int b = 0; b < BlocksPerMcu; ++b) {
+        const TComponent& c = Comp[McuSlots[b]];
+        coding[b] = {&Encode[0][c.DCTableId], &Encode[1][c.ACTableId]};
+    }
     // Tests: a faulty encoder, one bit of the new scan flipped as it is written.
     const std::size_t scanStart = OutStream->Size();
     std::size_t written = scanStart;
@@ -551,9 +551,8 @@ bool TJpegPeelImpl::EncodeScan(TPublishedScan* publish) {
             }
             return Progress(MCURows + row);
         },
-        [&](int slot, const std::uint8_t*& record) {
-            const TComponent& c = Comp[slot];
-            record = out.PutBlock(record, Encode[0][c.DCTableId], Encode[1][c.ACTableId]);
+        [&](const std::uint8_t*& record) {
+            record = out.PutBlocks(record, coding, BlocksPerMcu);
             return true;
         },
         [&] {
@@ -597,19 +596,18 @@ std::uint64_t TJpegPeelImpl::ScanBytesBound() const {
 bool TJpegPeelImpl::VerifyRange(TScanReader& in, std::int64_t first, std::int64_t end, const std::uint8_t*& record,
                                 int restartNumber) const {
     scan::TBitWindow bits(in);
+    scan::TBlockChecking checking[4 * 16];
+    for (int b = 0; b < BlocksPerMcu; ++b) {
+        const TComponent& c = Comp[McuSlots[b]];
+        checking[b] = {&VerifyTables[0][c.DCTableId], &VerifyTables[1][c.ACTableId]};
+    }
     const bool same = WalkRecords(
         first, end, record,
         [&](std::int32_t) {
             bits.Put();
             return !in.Overrun();
         },
-        [&](int slot, const std::uint8_t*& expected) {
-            const TComponent& c = Comp[slot];
-            if (!scan::CheckBlock(bits, expected, VerifyTables[0][c.DCTableId], VerifyTables[1][c.ACTableId]))
-                return false;
-            expected += scan::RecordSize(expected);
-            return true;
-        },
+        [&](const std::uint8_t*& expected) { return scan::CheckBlocks(bits, expected, checking, BlocksPerMcu); },
         [&] {
             bits.Put();
             const bool marker = CheckRestartMarker(in, restartNumber);
