@@ -251,32 +251,44 @@ __attribute__((always_inline)) inline bool DecodeBlockIn(TBitWindow& in, std::ui
     }
     std::uint8_t* p = record + 4;
     unsigned k = 1;  // next coefficient position
+    // One AC symbol: 0 when the block goes on, 1 when it ended, -1 when the
+    // data is not valid, 2 when the rare way took it (it may have taken many
+    // bits: refill first).
+    const auto symbol = [&]() __attribute__((always_inline)) {
+        const std::uint32_t e = ac.Value[in.Peek(kLookBits)];
+        if (__builtin_expect(e == 0, 0)) {
+            const int more = DecodeAcRare(in, ac, acFreq, p, k);
+            return more < 0 ? -1 : more == 0 ? 1 : 2;
+        }
+        const unsigned taken = e & 0xFF;
+        const unsigned extra = static_cast<unsigned>(in.Buf >> (64 - taken)) & ((e >> 16) & 0xFF);
+        in.Skip(static_cast<int>(taken));
+        ++acFreq[(e >> 8) & 0xFF];
+        // The entry (symbol, extra bits); the bytes after it are written over.
+        const std::uint32_t entry = ((e >> 8) & 0xFF) | (extra << 8);
+        std::memcpy(p, &entry, 4);
+        p += 2;
+        // Coefficients the symbol covers; an end of block counts 64, so
+        // that one test finds every end.
+        k += e >> 24;
+        if (k >= 64) return (e & 0xFF00) == 0 || k == 64 ? 1 : -1;  // end of block, or the 63rd coefficient
+        return 0;
+    };
+    // The DC took at most 27 of the 56 bits a refill leaves: the first AC
+    // symbol (often the end of the block) needs no refill of its own.
+    if (const int r = symbol()) {
+        if (r < 0) return false;
+        if (r == 1) goto done;
+    }
     for (;;) {
         // A refill leaves at least 56 bits: kShortcutsPerRefill symbols with
         // a shortcut; the rare way refills for itself.
         in.Refill();
         for (int i = 0; i < kShortcutsPerRefill; ++i) {
-            const std::uint32_t e = ac.Value[in.Peek(kLookBits)];
-            if (__builtin_expect(e == 0, 0)) {
-                const int more = DecodeAcRare(in, ac, acFreq, p, k);
-                if (more < 0) return false;
-                if (more == 0) goto done;
-                break;  // it may have taken many bits: refill first
-            }
-            const unsigned taken = e & 0xFF;
-            const unsigned extra = static_cast<unsigned>(in.Buf >> (64 - taken)) & ((e >> 16) & 0xFF);
-            in.Skip(static_cast<int>(taken));
-            ++acFreq[(e >> 8) & 0xFF];
-            // The entry (symbol, extra bits); the bytes after it are written over.
-            const std::uint32_t entry = ((e >> 8) & 0xFF) | (extra << 8);
-            std::memcpy(p, &entry, 4);
-            p += 2;
-            // Coefficients the symbol covers; an end of block counts 64, so
-            // that one test finds every end.
-            k += e >> 24;
-            if (k >= 64) {
-                if ((e & 0xFF00) == 0 || k == 64) goto done;  // end of block, or the 63rd coefficient
-                return false;
+            if (const int r = symbol()) {
+                if (r < 0) return false;
+                if (r == 1) goto done;
+                break;
             }
         }
     }
