@@ -483,13 +483,13 @@ private:
         put((d & 0x7FFFFFF) | (r[2] | (r[3] << 8)), static_cast<int>(d >> 27));
         const std::uint8_t* p = r + 4;
         const std::uint8_t* const end = p + r[0];
+        if (p < end) entry(p);
+        drain();
         while (p < end) {
             entry(p);
+            if (p < end) entry(p);
             drain();
-            if (p == end) break;
-            entry(p);
         }
-        drain();
         return p;
     }
 
