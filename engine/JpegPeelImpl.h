@@ -176,7 +176,7 @@ private:
     std::vector<TSegment> Segments;
     TDefinedTable Defined[2][2];
     scan::TDecodeTable Decode[2][2];
-    TSymbolUse Use{};
+    alignas(64) TSymbolUse Use{};  // counted into all the time: no line shared with the tables
     bool Used[2][2] = {};
     TOptimalTable Optimal[2][2];
     scan::TEncodeTable Encode[2][2];

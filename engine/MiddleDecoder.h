@@ -27,7 +27,9 @@
 
 namespace lumaro {
 
-class TMiddleDecoder {
+// Over-aligned: it is written all the time by the thread that decodes, and
+// must share no cache line with what the other thread writes.
+class alignas(64) TMiddleDecoder {
 public:
     // The tables of each block of a unit.
     struct TBlockCoding {

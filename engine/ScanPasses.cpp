@@ -28,9 +28,18 @@
 
 namespace lumaro {
 
+// What both threads touch while they work lies on cache lines of its own
+// (alignas(64) on its type): a line that also holds what the other thread
+// writes all the time would go back and forth between the CPUs at every
+// access (a stop flag beside the first thread's bit window once cost the
+// second thread half its speed).
+struct alignas(64) TStopFlag {
+    std::atomic<bool> Value{false};
+};
+
 // The result's bytes as far as the encoder has written them, where its rows
 // start, and how the two verifying threads share the rows.
-class TPublishedScan : public TByteSupply {
+class alignas(64) TPublishedScan : public TByteSupply {
 public:
     std::size_t WaitFor(std::size_t want, bool& final) override {
         // The verifier keeps close behind the encoder, which publishes a row
@@ -368,14 +377,15 @@ bool TJpegPeelImpl::DecodeSplitAtMarker(TScanReader& in) {
     const std::uint64_t headBlocks = static_cast<std::uint64_t>(split) * BlocksPerMcu;
     Coefficients.Start(StoreEstimate(headBytes, headBlocks));
     TailCoefficients.Start(StoreEstimate(scanBytes - headBytes, TotalBlocks - headBlocks));
-    struct {
+    struct alignas(64) {
         bool Ok = false;
         const char* Message = nullptr;
         std::vector<std::int32_t> Rows;
         TSymbolUse Use{};
     } tail;
     tail.Rows.reserve(static_cast<std::size_t>(MCURows));
-    std::atomic<bool> stop{false};
+    TStopFlag stopFlag;
+    std::atomic<bool>& stop = stopFlag.Value;
     const bool started = Helper.Start([&] {
         try {
             TailCoefficients.Prepare(StoreLikely(scanBytes - headBytes, TotalBlocks - headBlocks));
@@ -446,14 +456,15 @@ bool TJpegPeelImpl::DecodeSplitAtGuess(TScanReader& in) {
     Coefficients.Start(StoreEstimate(scanBytes, TotalBlocks));
     // What only the second thread needs must not fail the file: without it
     // the first thread reads the whole scan.
-    std::optional<TMiddleDecoder> middle;
+    std::optional<TMiddleDecoder> middle;  // over-aligned: lines of its own
     try {
         TailCoefficients.Start(StoreEstimate(scanBytes - scanBytes / 2, TotalBlocks));
         middle.emplace(InData, InSize, guess, Decode, std::move(unit), maxUnits, TailCoefficients);
     } catch (...) {
         middle.reset();
     }
-    std::atomic<bool> stop{false};
+    TStopFlag stopFlag;
+    std::atomic<bool>& stop = stopFlag.Value;
     const bool started = middle && Helper.Start([&] {
         TailCoefficients.Prepare(StoreLikely(scanBytes / 2, TotalBlocks / 2));
         middle->Run(stop);
