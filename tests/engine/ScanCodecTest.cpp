@@ -222,3 +222,70 @@ TEST(BlockCoder, TheCheckRefusesASymbolWithoutACode) {
     c.Check[1].Put[dropped] = 0;
     EXPECT_FALSE(CheckAll(scanBytes, r, blocks, c));
 }
+
+// Whole MCUs at a time, as the engine codes them: two luma-like blocks and one
+// chroma-like block per MCU, each kind with tables of its own, over enough
+// MCUs that the writer hands its chunk over in the middle of some. Every
+// block must go through its own tables, and the check of a whole MCU must
+// still refuse a single bit that differs.
+TEST(BlockCoder, McusOfBlocksWithTablesOfTheirOwnComeBackAndAreChecked) {
+    const int mcus = 4000;
+    const Records luma = ToRecords(MixedBlocks(2 * mcus, 6));
+    const Records chroma = ToRecords(MixedBlocks(mcus, 7));
+    const TCoder lc = CoderFor(luma, 2 * mcus), cc = CoderFor(chroma, mcus);
+    // The records in scan order: two luma blocks, then a chroma block.
+    Records r;
+    const std::uint8_t* l = luma.data();
+    const std::uint8_t* ch = chroma.data();
+    for (int m = 0; m < mcus; ++m)
+        for (const std::uint8_t** from : {&l, &l, &ch}) {
+            r.insert(r.end(), *from, *from + scan::RecordSize(*from));
+            *from += scan::RecordSize(*from);
+        }
+    const std::size_t used = r.size();
+    r.resize(used + scan::kMaxRecord);
+
+    const scan::TBlockCoding coding[3] = {{&lc.Encode[0], &lc.Encode[1]}, {&lc.Encode[0], &lc.Encode[1]},
+                                          {&cc.Encode[0], &cc.Encode[1]}};
+    TMemoryStream out;
+    out.Reserve(r.size() * 4 + 64);
+    scan::TScanWriter w(out, out.Capacity());
+    const std::uint8_t* rec = r.data();
+    for (int m = 0; m < mcus; ++m) rec = w.PutBlocks(rec, coding, 3);
+    w.PutMarker(0xFFD9);
+    w.Flush();
+    ASSERT_FALSE(w.Overflowed());
+    ASSERT_GT(out.Size(), std::size_t{2} << 16);  // over two chunks
+    const std::vector<std::uint8_t> scanBytes(out.Data().begin(), out.Data().end());
+
+    std::uint32_t freq[4][256] = {};
+    const scan::TBlockDecoding decoding[3] = {{&lc.Decode[0], &lc.Decode[1], freq[0], freq[1]},
+                                              {&lc.Decode[0], &lc.Decode[1], freq[0], freq[1]},
+                                              {&cc.Decode[0], &cc.Decode[1], freq[2], freq[3]}};
+    TScanReader in(scanBytes.data(), scanBytes.size());
+    scan::TBitWindow bits(in);
+    Records back(r.size());
+    std::uint8_t* o = back.data();
+    for (int m = 0; m < mcus; ++m) ASSERT_TRUE(scan::DecodeBlocks(bits, o, decoding, 3)) << "MCU " << m;
+    ASSERT_EQ(static_cast<std::size_t>(o - back.data()), used);
+    EXPECT_TRUE(std::equal(back.begin(), back.begin() + static_cast<long>(used), r.begin()));
+
+    const scan::TBlockChecking checking[3] = {{&lc.Check[0], &lc.Check[1]}, {&lc.Check[0], &lc.Check[1]},
+                                              {&cc.Check[0], &cc.Check[1]}};
+    const auto checkAll = [&](const std::vector<std::uint8_t>& bytes) {
+        TScanReader check(bytes.data(), bytes.size());
+        scan::TBitWindow window(check);
+        const std::uint8_t* expected = r.data();
+        for (int m = 0; m < mcus; ++m)
+            if (!scan::CheckBlocks(window, expected, checking, 3)) return false;
+        window.Put();
+        return expected == r.data() + used && !check.Overrun();
+    };
+    EXPECT_TRUE(checkAll(scanBytes));
+    // Bits spread over the whole scan (the last byte before EOI may hold padding).
+    for (std::size_t bit = 5; bit < (scanBytes.size() - 3) * 8; bit += 4099) {
+        std::vector<std::uint8_t> other = scanBytes;
+        other[bit / 8] ^= static_cast<std::uint8_t>(0x80 >> (bit % 8));
+        EXPECT_FALSE(checkAll(other)) << "bit " << bit;
+    }
+}
