@@ -330,37 +330,40 @@ inline bool DecodeBlock(TBitWindow& window, std::uint8_t*& record, const TDecode
 // record r; false at the first bit that differs or a symbol without a code.
 __attribute__((always_inline)) inline bool CheckBlockIn(TBitWindow& in, const std::uint8_t* r, const TCheckTable& dc,
                                                        const TCheckTable& ac) {
-    // The bits of the next AC entry (code and extra bits) into `want`, and
-    // their number into `n`; false when the table has no code for it.
     const std::uint8_t* p = r + 4;
     const std::uint8_t* const end = p + r[0];
-    const auto next = [&](std::uint64_t& want, int& n) {
+    // The codes and extra bits of up to kGroup symbols are gathered into
+    // `want` (n bits) and compared with the scan against one refill, which
+    // leaves at least 56 bits; a group that would pass them is compared first.
+    constexpr int kGroup = 4;
+    const std::uint32_t d = dc.Put[r[1]];
+    std::uint64_t want = (d & 0x7FFFFFF) | r[2] | (r[3] << 8);
+    int n = static_cast<int>(d >> 27);
+    if (n == 0) return false;
+    const auto compare = [&] {
+        in.Refill();
+        const bool same = (in.Buf >> (64 - n)) == want;
+        in.Skip(n);
+        return same;
+    };
+    int gathered = 1;
+    while (p < end) {
         unsigned rs, extra;
         TakeAcEntry(p, rs, extra);
         const std::uint32_t put = ac.Put[rs];
         const int bits = static_cast<int>(put >> 27);
-        want = (want << bits) | (put & 0x7FFFFFF) | extra;
-        n += bits;
-        return bits != 0;
-    };
-    // Two symbols at a time (at most 27 + 26 bits) against one refill.
-    const std::uint32_t d = dc.Put[r[1]];
-    std::uint64_t want = (d & 0x7FFFFFF) | r[2] | (r[3] << 8);
-    int n = static_cast<int>(d >> 27);
-    bool same = n != 0;
-    for (bool first = true; same; first = false) {
-        if (!first) {
-            if (p == end) break;
+        if (bits == 0) return false;  // the table has no code for it
+        if (gathered == kGroup || n + bits > 56) {
+            if (!compare()) return false;
             want = 0;
             n = 0;
-            same = next(want, n);
+            gathered = 0;
         }
-        if (same && p < end) same = next(want, n);
-        in.Refill();
-        same = same && (in.Buf >> (64 - n)) == want;
-        in.Skip(n);
+        want = (want << bits) | (put & 0x7FFFFFF) | extra;
+        n += bits;
+        ++gathered;
     }
-    return same;
+    return compare();
 }
 
 // A block's tables for checking.
