@@ -475,24 +475,27 @@ private:
                 if (b == 0xFF) *o++ = 0x00;
             }
         };
-        // Two symbols (at most 27 + 26 bits) fit beside 7 pending bits.
-        const auto entry = [&](const std::uint8_t*& p) {
-            unsigned rs, extra;
-            TakeAcEntry(p, rs, extra);
-            const std::uint32_t a = ac.Put[rs];
-            put((a & 0x7FFFFFF) | extra, static_cast<int>(a >> 27));
-        };
+        // Up to kGroup symbols between two drains; one that would pass the
+        // 63 bits a drain takes drains the ones before it first.
+        constexpr int kGroup = 4;
         const std::uint32_t d = dc.Put[r[1]];
         put((d & 0x7FFFFFF) | (r[2] | (r[3] << 8)), static_cast<int>(d >> 27));
         const std::uint8_t* p = r + 4;
         const std::uint8_t* const end = p + r[0];
-        if (p < end) entry(p);
-        drain();
+        int gathered = 1;
         while (p < end) {
-            entry(p);
-            if (p < end) entry(p);
-            drain();
+            unsigned rs, extra;
+            TakeAcEntry(p, rs, extra);
+            const std::uint32_t a = ac.Put[rs];
+            const int n = static_cast<int>(a >> 27);
+            if (gathered == kGroup || bits + n > 63) {
+                drain();
+                gathered = 0;
+            }
+            put((a & 0x7FFFFFF) | extra, n);
+            ++gathered;
         }
+        drain();
         return p;
     }
 
