@@ -459,11 +459,12 @@ private:
         // Writes the whole bytes of the pending bits (fewer than 8 stay): all
         // eight bytes are stored at once, and as many as are whole count.
         const auto drain = [&] {
-            const std::uint64_t w = (acc << 1) << (63 - bits);  // left-aligned
+            // Left-aligned, zeros after the pending bits: only a whole byte
+            // can be 0xFF (a partial one ends in a zero bit).
+            const std::uint64_t w = (acc << 1) << (63 - bits);
             const int whole = bits >> 3;
-            const std::uint64_t wholeBytes = w & ((~0ULL << (63 - 8 * whole)) << 1);
             bits &= 7;
-            if (NoFFByte(wholeBytes)) {
+            if (NoFFByte(w)) {
                 const std::uint64_t be = __builtin_bswap64(w);
                 std::memcpy(o, &be, 8);
                 o += whole;
