@@ -134,6 +134,14 @@ private:
     bool VerifyEnd(TScanReader& in, const std::uint8_t* record) const;
     const std::uint8_t* RecordsEnd() const;
 
+    // Each block of an MCU with its DC and AC table out of `tables`.
+    template <class TTable, class TBlockTables>
+    void TablesPerBlock(const TTable (&tables)[2][2], TBlockTables* out) const {
+        for (int b = 0; b < BlocksPerMcu; ++b) {
+            const TComponent& c = Comp[McuSlots[b]];
+            out[b] = {&tables[0][c.DCTableId], &tables[1][c.ACTableId]};
+        }
+    }
     // Visit the MCUs of the scan in order; see their definitions.
     template <class RowFn, class McuFn, class RestartFn>
     bool WalkScan(std::int64_t first, std::int64_t end, RowFn&& onRow, McuFn&& onMcu,

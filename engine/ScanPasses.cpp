@@ -197,9 +197,10 @@ bool TJpegPeelImpl::ScanMarkers(std::size_t pos) {
 
 // Visits MCUs [first, end) in scan order; onMcu handles a whole MCU (within
 // it the components come in scan-header order, each with its rows of blocks:
-// McuSlots). onRow runs before the first MCU of every MCU row, onRestart between two
-// restart intervals (never after the last MCU of the scan). Stops as soon as
-// a callback returns false. Touches no state: passes may run side by side.
+// McuSlots). onRow runs before the first MCU of every MCU row, onRestart
+// between two restart intervals (never after the last MCU of the scan). Stops
+// as soon as a callback returns false. Touches no state: passes may run side
+// by side.
 template <class RowFn, class McuFn, class RestartFn>
 bool TJpegPeelImpl::WalkScan(std::int64_t first, std::int64_t end, RowFn&& onRow, McuFn&& onMcu,
                              RestartFn&& onRestart) const {
@@ -536,10 +537,7 @@ bool TJpegPeelImpl::EncodeScan(TPublishedScan* publish) {
     const std::uint8_t* r = Coefficients.Begin();
     int restartNumber = 0;
     scan::TBlockCoding coding[4 * 16];
-    for (int b = 0; b < BlocksPerMcu; ++b) {
-        const TComponent& c = Comp[McuSlots[b]];
-        coding[b] = {&Encode[0][c.DCTableId], &Encode[1][c.ACTableId]};
-    }
+    TablesPerBlock(Encode, coding);
     // Tests: a faulty encoder, one bit of the new scan flipped as it is written.
     const std::size_t scanStart = OutStream->Size();
     std::size_t written = scanStart;
@@ -608,10 +606,7 @@ bool TJpegPeelImpl::VerifyRange(TScanReader& in, std::int64_t first, std::int64_
                                 int restartNumber) const {
     scan::TBitWindow bits(in);
     scan::TBlockChecking checking[4 * 16];
-    for (int b = 0; b < BlocksPerMcu; ++b) {
-        const TComponent& c = Comp[McuSlots[b]];
-        checking[b] = {&VerifyTables[0][c.DCTableId], &VerifyTables[1][c.ACTableId]};
-    }
+    TablesPerBlock(VerifyTables, checking);
     const bool same = WalkRecords(
         first, end, record,
         [&](std::int32_t) {
