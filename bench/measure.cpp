@@ -1,7 +1,10 @@
 // Times whole processes with as little of our own overhead as possible:
 // fork, exec, wait, with the clock read around them and the peak resident
-// memory from the child's rusage. Prints "MEDIAN_MS PEAK_RSS_KB".
-// Usage: lumaro-measure REPS OUTPUT_FILE COMMAND [ARGS...]
+// memory from the child's rusage. Several commands, separated by ":::", run
+// in turn, one round after another, so that the machine's changes of speed
+// (a virtual machine's can be large) fall on all of them alike. Prints
+// "MEDIAN_MS PEAK_RSS_KB" for each command, one line each, in order.
+// Usage: lumaro-measure REPS OUTPUT_FILE COMMAND [ARGS...] [::: OUTPUT_FILE COMMAND [ARGS...]]...
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -11,41 +14,79 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
+
+namespace {
+
+struct TCommand {
+    const char* Output = nullptr;
+    std::vector<char*> Argv;  // null-terminated
+    std::vector<double> Times;
+    long Peak = 0;
+};
+
+// One run of the command; false when it could not be run.
+bool RunOnce(TCommand& c) {
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t pid = fork();
+    if (pid < 0) return false;
+    if (pid == 0) {
+        const int out = open(c.Output, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int null = open("/dev/null", O_WRONLY);
+        if (out < 0 || null < 0) _exit(127);
+        dup2(out, 1);
+        dup2(null, 2);
+        execvp(c.Argv[0], c.Argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    if (wait4(pid, &status, 0, &usage) < 0) return false;
+    const auto end = std::chrono::steady_clock::now();
+    if (!WIFEXITED(status) || WEXITSTATUS(status) == 127) {
+        std::fprintf(stderr, "%s did not run\n", c.Argv[0]);
+        return false;
+    }
+    c.Times.push_back(std::chrono::duration<double, std::milli>(end - start).count());
+    c.Peak = std::max(c.Peak, usage.ru_maxrss);
+    return true;
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
     if (argc < 4) {
-        std::fprintf(stderr, "usage: %s REPS OUTPUT_FILE COMMAND [ARGS...]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s REPS OUTPUT_FILE COMMAND [ARGS...] [::: OUTPUT_FILE COMMAND [ARGS...]]...\n",
+                     argv[0]);
         return 2;
     }
     const int reps = std::max(1, std::atoi(argv[1]));
-    std::vector<double> times;
-    long peak = 0;
-    for (int i = 0; i < reps; ++i) {
-        const auto start = std::chrono::steady_clock::now();
-        const pid_t pid = fork();
-        if (pid < 0) return 2;
-        if (pid == 0) {
-            const int out = open(argv[2], O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            const int null = open("/dev/null", O_WRONLY);
-            if (out < 0 || null < 0) _exit(127);
-            dup2(out, 1);
-            dup2(null, 2);
-            execvp(argv[3], argv + 3);
-            _exit(127);
+    std::vector<TCommand> commands(1);
+    for (int i = 2; i < argc; ++i) {
+        if (std::strcmp(argv[i], ":::") == 0) {
+            commands.emplace_back();
+            continue;
         }
-        int status = 0;
-        rusage usage{};
-        if (wait4(pid, &status, 0, &usage) < 0) return 2;
-        const auto end = std::chrono::steady_clock::now();
-        if (!WIFEXITED(status) || WEXITSTATUS(status) == 127) {
-            std::fprintf(stderr, "%s did not run\n", argv[3]);
+        TCommand& c = commands.back();
+        if (!c.Output)
+            c.Output = argv[i];
+        else
+            c.Argv.push_back(argv[i]);
+    }
+    for (TCommand& c : commands) {
+        if (!c.Output || c.Argv.empty()) {
+            std::fprintf(stderr, "%s: every command needs an output file and a program\n", argv[0]);
             return 2;
         }
-        times.push_back(std::chrono::duration<double, std::milli>(end - start).count());
-        peak = std::max(peak, usage.ru_maxrss);
+        c.Argv.push_back(nullptr);
     }
-    std::sort(times.begin(), times.end());
-    std::printf("%.2f %ld\n", times[times.size() / 2], peak);
+    for (int r = 0; r < reps; ++r)
+        for (TCommand& c : commands)
+            if (!RunOnce(c)) return 2;
+    for (TCommand& c : commands) {
+        std::sort(c.Times.begin(), c.Times.end());
+        std::printf("%.2f %ld\n", c.Times[c.Times.size() / 2], c.Peak);
+    }
     return 0;
 }

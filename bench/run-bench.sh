@@ -19,21 +19,21 @@ if [ ${#files[@]} -eq 0 ]; then
   files=(samples/*.jpg)
 fi
 
-# median wall milliseconds and peak RSS (KB) of a command over $reps runs
+# Median wall time (microseconds) and peak RSS (KB) of each command, one line
+# each: lumaro-measure arguments, commands separated by ":::" and run in turn,
+# round after round, so that the machine's changes of speed fall on all alike.
 measure() {
-  local out=$1; shift
-  local r; r=$("$build/bench/lumaro-measure" "$reps" "$out" "$@")
-  local ms kb; read -r ms kb <<< "$r"
-  echo "$(echo "$ms*1000/1" | bc) $kb"
+  "$build/bench/lumaro-measure" "$reps" "$@" | while read -r ms kb; do
+    echo "$(echo "$ms*1000/1" | bc) $kb"
+  done
 }
 
 printf '%-28s %9s %8s %8s %10s | %9s %8s %7s | %9s %7s\n' file "lumaro ms" "MB/s" "RSS MB" "out bytes" "jpegtran" "RSS MB" "ratio" "djpeg ms" "ratio"
 sum_l=0; sum_j=0; sum_d=0
 for f in "${files[@]}"; do
   size=$(stat -c%s "$f")
-  read -r tl rl < <(measure "$tmp/l.jpg" "$cli" --stdout "$f")
-  read -r tj rj < <(measure "$tmp/j.jpg" jpegtran -optimize -copy all "$f")
-  read -r td rd < <(measure /dev/null djpeg "$f")
+  { read -r tl rl; read -r tj rj; read -r td rd; } < <(measure "$tmp/l.jpg" "$cli" --stdout "$f" \
+    ::: "$tmp/j.jpg" jpegtran -optimize -copy all "$f" ::: /dev/null djpeg "$f")
   sum_l=$((sum_l + tl)); sum_j=$((sum_j + tj)); sum_d=$((sum_d + td))
   printf '%-28s %9.1f %8.1f %8.1f %10d | %9.1f %8.1f %6.1fx | %9.1f %6.1fx\n' "$(basename "$f")" \
     "$(echo "$tl/1000" | bc -l)" "$(echo "$size/$tl" | bc -l)" "$(echo "$rl/1024" | bc -l)" "$(stat -c%s "$tmp/l.jpg")" \
@@ -46,9 +46,9 @@ batch_dir="$shared/camera"
 if [ -d "$batch_dir" ]; then
   mapfile -t all < <(find "$batch_dir" -iname '*.jp*g' | sort)
   mkdir -p "$tmp/b"
-  read -r tb rb < <(measure /dev/null "$cli" -r -q --keep-going -j 2 -o "$tmp/b" "$batch_dir")
   loop='i=0; for f in "$@"; do i=$((i+1)); jpegtran -optimize -copy all "$f" > "'"$tmp"'/j$i.jpg" 2>/dev/null; done; true'
-  read -r tl2 rl2 < <(measure /dev/null bash -c "$loop" _ "${all[@]}")
+  { read -r tb rb; read -r tl2 rl2; } < <(measure /dev/null "$cli" -r -q --keep-going -j 2 -o "$tmp/b" "$batch_dir" \
+    ::: /dev/null bash -c "$loop" _ "${all[@]}")
   ours=0; theirs=0; i=0
   for f in "${all[@]}"; do
     i=$((i + 1))
