@@ -18,7 +18,6 @@
 #include <mutex>
 #include <optional>
 #include <thread>
-#include <type_traits>
 
 #include "HelperThread.h"
 #include "JpegPeelImpl.h"
@@ -233,14 +232,14 @@ bool TJpegPeelImpl::WalkScan(std::int64_t first, std::int64_t end, RowFn&& onRow
 template <class RowFn, class McuFn, class RestartFn>
 bool TJpegPeelImpl::WalkRecords(std::int64_t first, std::int64_t end, const std::uint8_t*& record, RowFn&& onRow,
                                 McuFn&& onMcu, RestartFn&& onRestart) const {
-    const auto block = [&] { return onMcu(record); };
+    const auto mcu = [&] { return onMcu(record); };
     if (TailFirstMcu < McuCount() && first < TailFirstMcu && TailFirstMcu <= end) {
-        if (!WalkScan(first, TailFirstMcu, onRow, block, onRestart)) return false;
+        if (!WalkScan(first, TailFirstMcu, onRow, mcu, onRestart)) return false;
         if (record != Coefficients.End()) return false;
         record = TailBegin;
         first = TailFirstMcu;
     }
-    return WalkScan(first, end, onRow, block, onRestart);
+    return WalkScan(first, end, onRow, mcu, onRestart);
 }
 
 // The end of the records of the whole scan.
