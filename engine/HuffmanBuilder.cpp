@@ -54,6 +54,47 @@ void AssignCanonicalCodes(const std::int16_t huffBits[16], std::vector<std::int3
     }
 }
 
+void MergeNodes(std::vector<THuffNode>& list) {
+    // Huffman's algorithm: merge the two lightest active nodes until one is left.
+    // Ties go to the earliest node in the list: leaves before merged nodes,
+    // leaves in table order, older merged nodes before newer ones.
+    // The node FindMinNode would pick is found without scanning the list: it
+    // heads one of two queues. Leaves are taken in order of weight (table
+    // order among equals); merged nodes are made in order of weight (each
+    // is the sum of the two lightest left), so they are taken as they come.
+    // On equal weights the leaf goes first: it stands earlier in the list.
+    std::vector<std::int32_t> leafOrder(list.size());
+    for (std::size_t i = 0; i < list.size(); ++i) leafOrder[i] = static_cast<std::int32_t>(i);
+    std::stable_sort(leafOrder.begin(), leafOrder.end(),
+                     [&](std::int32_t a, std::int32_t b) { return list[a].Weight < list[b].Weight; });
+    std::size_t nextLeaf = 0;
+    std::size_t nextMerged = list.size();
+    const auto takeLightest = [&]() -> std::int32_t {
+        const bool leafLeft = nextLeaf < leafOrder.size();
+        const bool mergedLeft = nextMerged < list.size();
+        std::int32_t i;
+        if (leafLeft && (!mergedLeft || list[leafOrder[nextLeaf]].Weight <= list[nextMerged].Weight))
+            i = leafOrder[nextLeaf++];
+        else if (mergedLeft)
+            i = static_cast<std::int32_t>(nextMerged++);
+        else
+            return -1;
+        list[i].Active = false;
+        return i;
+    };
+    for (;;) {
+        const std::int32_t a = takeLightest();
+        if (a < 0) break;
+        const std::int32_t b = takeLightest();
+        if (b < 0) break;  // a was the root
+        THuffNode merged;
+        merged.Left = a;
+        merged.Right = b;
+        merged.Weight = list[a].Weight + list[b].Weight;
+        list.push_back(merged);
+    }
+}
+
 TOptimalTable BuildOptimalTable(const std::vector<TSymbolCount>& counts) {
     TOptimalTable table;
     std::vector<THuffNode> list;
@@ -68,22 +109,7 @@ TOptimalTable BuildOptimalTable(const std::vector<TSymbolCount>& counts) {
     const std::int32_t n = static_cast<std::int32_t>(list.size());
     if (n == 0) return table;
 
-    // Huffman's algorithm: merge the two lightest active nodes until one is left.
-    // Ties go to the earliest node in the list: leaves before merged nodes,
-    // leaves in table order, older merged nodes before newer ones.
-    for (;;) {
-        const std::int32_t a = FindMinNode(list);
-        if (a < 0) break;
-        list[a].Active = false;
-        const std::int32_t b = FindMinNode(list);
-        if (b < 0) break;  // a was the root
-        list[b].Active = false;
-        THuffNode merged;
-        merged.Left = a;
-        merged.Right = b;
-        merged.Weight = list[a].Weight + list[b].Weight;
-        list.push_back(merged);
-    }
+    MergeNodes(list);
     AssignDepth(list, -1, static_cast<std::int32_t>(list.size()) - 1);
 
     // Histogram of code lengths; everything deeper than 16 counts as 16 for now.

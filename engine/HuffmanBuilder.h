@@ -35,6 +35,11 @@ std::int32_t FindMinNode(const std::vector<THuffNode>& list);
 // Sort order: -1 when A goes first (heavier, or equally heavy with the larger symbol).
 std::int32_t CompareNodes(const THuffNode& a, const THuffNode& b);
 
+// Huffman's algorithm over a list of leaves: appends the merged nodes, the
+// root last, each made of the two active nodes FindMinNode would pick in
+// turn, and leaves every node inactive.
+void MergeNodes(std::vector<THuffNode>& list);
+
 // Builds the table from the counts. Entries with a count of 0 or less are left
 // out; at least one count must be positive (otherwise the table is empty).
 TOptimalTable BuildOptimalTable(const std::vector<TSymbolCount>& counts);

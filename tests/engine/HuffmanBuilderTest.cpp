@@ -154,3 +154,41 @@ TEST(OptimalTable, FindMinNodeAndCompareNodes) {
     b.SymbolValue = 2;
     EXPECT_EQ(CompareNodes(a, b), 0);
 }
+
+// The merging takes the lightest node from two queues instead of scanning
+// the list; it must build the very tree the scan with FindMinNode builds,
+// ties included (few distinct counts make many of them).
+TEST(OptimalTable, MergingBuildsTheTreeFindMinNodeBuilds) {
+    std::mt19937 rng(7);
+    for (int round = 0; round < 400; ++round) {
+        const int n = 1 + static_cast<int>(rng() % 162);
+        const int spread = round % 4 == 0 ? 3 : round % 4 == 1 ? 40 : 100000;
+        std::vector<THuffNode> leaves(static_cast<std::size_t>(n));
+        for (int i = 0; i < n; ++i) {
+            leaves[static_cast<std::size_t>(i)].SymbolValue = i;
+            leaves[static_cast<std::size_t>(i)].Weight = 1 + static_cast<int>(rng() % spread);
+        }
+        std::vector<THuffNode> fast = leaves, scanned = leaves;
+        MergeNodes(fast);
+        for (;;) {
+            const std::int32_t a = FindMinNode(scanned);
+            if (a < 0) break;
+            scanned[a].Active = false;
+            const std::int32_t b = FindMinNode(scanned);
+            if (b < 0) break;
+            scanned[b].Active = false;
+            THuffNode merged;
+            merged.Left = a;
+            merged.Right = b;
+            merged.Weight = scanned[a].Weight + scanned[b].Weight;
+            scanned.push_back(merged);
+        }
+        ASSERT_EQ(fast.size(), scanned.size()) << "round " << round;
+        for (std::size_t i = 0; i < fast.size(); ++i) {
+            ASSERT_EQ(fast[i].Left, scanned[i].Left) << "round " << round << " node " << i;
+            ASSERT_EQ(fast[i].Right, scanned[i].Right) << "round " << round << " node " << i;
+            ASSERT_EQ(fast[i].Weight, scanned[i].Weight) << "round " << round << " node " << i;
+            ASSERT_EQ(fast[i].Active, scanned[i].Active) << "round " << round << " node " << i;
+        }
+    }
+}
