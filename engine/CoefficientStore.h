@@ -48,6 +48,7 @@ public:
     void Commit(const std::uint8_t* end) { Size = static_cast<std::size_t>(end - Data); }
     const std::uint8_t* Begin() const { return Data; }
     const std::uint8_t* End() const { return Data + Size; }
+    std::size_t Used() const { return Size; }
 
 private:
     void Grow(std::size_t want) {

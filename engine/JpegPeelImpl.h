@@ -111,9 +111,11 @@ private:
     std::int64_t McuCount() const { return std::int64_t{MCUCols} * MCURows; }
 
     bool DecodeScan();
+    bool DecodeScanRecords(TScanReader& in);
+    bool DecodeAlone(TScanReader& in);
     bool DecodeOnward(TScanReader& in, std::int64_t first);
     bool Failed(const char* message);
-    bool DecodeSplitAtMarker(TScanReader& in);
+    bool DecodeSplitAtMarkers(TScanReader& in);
     bool DecodeSplitAtGuess(TScanReader& in);
     void AddUse(const TSymbolUse& more);
     template <class RowFn>
@@ -132,7 +134,8 @@ private:
                      int restartNumber) const;
     bool CheckRestartMarker(TScanReader& in, int number) const;
     bool VerifyEnd(TScanReader& in, const std::uint8_t* record) const;
-    const std::uint8_t* RecordsEnd() const;
+    const std::uint8_t* RecordsBegin() const { return Pieces.front().Begin; }
+    const std::uint8_t* RecordsEnd() const { return Pieces.back().End; }
 
     // Each block of an MCU with its DC and AC table out of `tables`.
     template <class TTable, class TBlockTables>
@@ -172,14 +175,25 @@ private:
     int McuSlots[4 * 16] = {};      // the component slot of each block of an MCU
     int BlocksPerMcu = 0;
     std::uint64_t TotalBlocks = 0;  // of the whole scan
-    // The block records: all of them, or the head of the scan when its tail
-    // (from TailFirstMcu on) was decoded on another thread.
-    TCoefficientStore Coefficients, TailCoefficients;
-    std::int64_t TailFirstMcu = 0;
-    const std::uint8_t* TailBegin = nullptr;  // the tail's records in TailCoefficients
-    const std::uint8_t* TailEnd = nullptr;
-    std::size_t SplitMarker = 0;        // a restart marker near the middle of the scan
-    std::int64_t SplitMarkerIndex = -1; // how many came before it; -1: none
+    // The block records, decoded by this thread and by the helper, each into
+    // a store of its own; and where the records of each stretch of the scan
+    // are, in scan order (each stretch runs to the next one's first MCU).
+    TCoefficientStore Coefficients, HelperCoefficients;
+    struct TRecordPiece {
+        std::int64_t FirstMcu;
+        const std::uint8_t* Begin;
+        const std::uint8_t* End;
+    };
+    std::vector<TRecordPiece> Pieces;
+    // Restart markers where decoding may be split: the first at or past each
+    // of kDecodePieces equal stretches of the scan data, and how many came
+    // before it.
+    static constexpr int kDecodePieces = 16;
+    struct TSplitPoint {
+        std::size_t Marker;
+        std::int64_t Index;
+    };
+    std::vector<TSplitPoint> SplitPoints;
 
     std::vector<TSegment> Segments;
     TDefinedTable Defined[2][2];

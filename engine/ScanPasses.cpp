@@ -3,9 +3,11 @@
 //
 // Two threads share the work on large scans, always with the same result as
 // one thread doing it in order:
-// - decoding: when restart markers cut the scan, the second half (from a
-//   marker near the middle on) is decoded on another thread; it is used only
-//   if the first half ends exactly at that marker;
+// - decoding: when restart markers cut the scan, it is cut further at
+//   restart markers into pieces that the two threads take as each is free;
+//   they are used only if every piece ends exactly where the next begins.
+//   Without restart markers the second half is decoded from a guessed byte
+//   (see DecodeSplitAtGuess);
 // - verification: another thread checks the new scan row by row while it is
 //   written; once the encoder is done, its thread takes a share of the rows
 //   the other has not reached, and the two parts must meet at the very bit
@@ -122,9 +124,14 @@ std::atomic<int>& GuessedSplits() {
     return count;
 }
 
+std::atomic<int>& ScansDecodedAgain() {
+    static std::atomic<int> count{0};
+    return count;
+}
+
 namespace {
 
-// Above this the two halves' stores could meet limits one store would not.
+// Above this the two threads' stores could meet limits one store would not.
 constexpr std::size_t kSplitDecodeMax = 64 << 20;
 
 // Room for the records of a stretch of scan: a record takes 4 bytes and 2
@@ -158,25 +165,28 @@ private:
 } // namespace
 
 // After the scan header: walks the entropy-coded data (and any segments after
-// it) and tells whether a second scan follows. On the way it notes the first
-// restart marker at or past the middle of the scan data, and how many came
-// before it, where decoding may be split.
+// it) and tells whether a second scan follows. On the way it notes the split
+// points: the first restart marker at or past each of kDecodePieces equal
+// stretches of the data, and how many came before it.
 bool TJpegPeelImpl::ScanMarkers(std::size_t pos) {
     const std::uint8_t* d = InData;
     const std::size_t size = InSize;
-    const std::size_t middle = pos + (size - pos) / 2;
+    const std::size_t start = pos;
+    const std::size_t span = size - pos;
+    int nextCut = 1;  // the stretch the next split point ends
+    const auto cut = [&](int k) { return start + span / kDecodePieces * static_cast<std::size_t>(k); };
     std::int64_t restarts = 0;
-    SplitMarker = 0;
-    SplitMarkerIndex = -1;
+    SplitPoints.clear();
     while (pos + 1 < size) {
         const void* ff = std::memchr(d + pos, 0xFF, size - pos - 1);
         if (!ff) return false;
         pos = static_cast<const std::uint8_t*>(ff) - d;
         const std::uint8_t m = d[pos + 1];
         if (m >= 0xD0 && m <= 0xD7) {
-            if (SplitMarkerIndex < 0 && pos >= middle) {
-                SplitMarker = pos;
-                SplitMarkerIndex = restarts;
+            if (nextCut < kDecodePieces && pos >= cut(nextCut)) {
+                SplitPoints.push_back({pos, restarts});
+                // One marker for every stretch it passes (long intervals).
+                while (nextCut < kDecodePieces && pos >= cut(nextCut)) ++nextCut;
             }
             ++restarts;
         }
@@ -225,26 +235,22 @@ bool TJpegPeelImpl::WalkScan(std::int64_t first, std::int64_t end, RowFn&& onRow
 }
 
 // The same over the stored records: onMcu(record) gets the records of each
-// MCU and moves past them. Where the tail store begins, the records continue
-// there; the head store must have been used up exactly. A walk that ends
-// where the tail begins leaves `record` at the tail's first record, the one
+// MCU and moves past them. Where a piece of records begins, the walk goes on
+// there; the piece before must have been used up exactly. A walk that ends
+// where a piece begins leaves `record` at that piece's first record, the one
 // a walk from there starts with.
 template <class RowFn, class McuFn, class RestartFn>
 bool TJpegPeelImpl::WalkRecords(std::int64_t first, std::int64_t end, const std::uint8_t*& record, RowFn&& onRow,
                                 McuFn&& onMcu, RestartFn&& onRestart) const {
     const auto mcu = [&] { return onMcu(record); };
-    if (TailFirstMcu < McuCount() && first < TailFirstMcu && TailFirstMcu <= end) {
-        if (!WalkScan(first, TailFirstMcu, onRow, mcu, onRestart)) return false;
-        if (record != Coefficients.End()) return false;
-        record = TailBegin;
-        first = TailFirstMcu;
+    for (std::size_t i = 1; i < Pieces.size() && Pieces[i].FirstMcu <= end; ++i) {
+        if (Pieces[i].FirstMcu <= first) continue;
+        if (!WalkScan(first, Pieces[i].FirstMcu, onRow, mcu, onRestart)) return false;
+        if (record != Pieces[i - 1].End) return false;
+        record = Pieces[i].Begin;
+        first = Pieces[i].FirstMcu;
     }
     return WalkScan(first, end, onRow, mcu, onRestart);
-}
-
-// The end of the records of the whole scan.
-const std::uint8_t* TJpegPeelImpl::RecordsEnd() const {
-    return TailFirstMcu < McuCount() ? TailEnd : Coefficients.End();
 }
 
 // ------------------------------------------------------------ scan decoding
@@ -330,19 +336,30 @@ bool TJpegPeelImpl::DecodeRange(TScanReader& in, std::int64_t first, std::int64_
     return ok;
 }
 
+// Decodes the scan into block records, and notes where the records of each
+// stretch of the scan are.
 bool TJpegPeelImpl::DecodeScan() {
-    const std::int64_t total = McuCount();
-    const std::uint64_t scanBytes = InSize - ScanDataStart;
     TScanReader& in = InBits->Scan();
     in.SetRawPosition(ScanDataStart);
-    TailFirstMcu = total;
+    Pieces.clear();
+    if (!DecodeScanRecords(in)) return false;
+    // Decoded by this thread alone: all of it is in its store.
+    if (Pieces.empty()) Pieces.push_back({0, Coefficients.Begin(), Coefficients.End()});
+    return true;
+}
+
+bool TJpegPeelImpl::DecodeScanRecords(TScanReader& in) {
+    const std::uint64_t scanBytes = InSize - ScanDataStart;
     if (scanBytes >= ScanThreading().SplitDecodeMin && scanBytes <= kSplitDecodeMax) {
-        if (RestartEnabled && RestartInterval) {
-            if (SplitMarkerIndex >= 0 && (SplitMarkerIndex + 1) * RestartInterval < total) return DecodeSplitAtMarker(in);
-        } else {
-            return DecodeSplitAtGuess(in);
-        }
+        if (!RestartEnabled || !RestartInterval) return DecodeSplitAtGuess(in);
+        if (!SplitPoints.empty()) return DecodeSplitAtMarkers(in);
     }
+    return DecodeAlone(in);
+}
+
+// The whole scan on this thread.
+bool TJpegPeelImpl::DecodeAlone(TScanReader& in) {
+    const std::uint64_t scanBytes = InSize - ScanDataStart;
     Coefficients.Start(StoreEstimate(scanBytes, TotalBlocks));
     Coefficients.Prepare(StoreLikely(scanBytes, TotalBlocks));
     return DecodeOnward(in, 0);
@@ -362,72 +379,124 @@ bool TJpegPeelImpl::Failed(const char* message) {
     return false;
 }
 
-// Scans cut by restart markers: the second half, from the marker near the
-// middle on, is decoded on another thread, into its own store and counts;
-// its progress is reported afterwards, its message only if it comes first.
-bool TJpegPeelImpl::DecodeSplitAtMarker(TScanReader& in) {
+// Scans cut by restart markers: the data is cut at the split points into
+// pieces of whole restart intervals, and the two threads take the pieces in
+// turn, each as it is free, each thread into a store and counts of its own:
+// how fast a stretch of a photo decodes varies (a sky goes slower per byte
+// than leaves), and so does how fast each CPU goes. This thread reports the
+// rows of the pieces done, in scan order. Every piece must end at the marker
+// the next one starts after. If one does not, or one is refused, this thread
+// decodes the scan again alone, and so meets the fault where a single thread
+// does (rows already reported are not reported again).
+bool TJpegPeelImpl::DecodeSplitAtMarkers(TScanReader& in) {
     const std::int64_t total = McuCount();
     const std::uint64_t scanBytes = InSize - ScanDataStart;
-    const char* message = nullptr;
-    const auto progress = [&](std::int32_t row) { return Progress(row); };
-    // The marker near the middle ends restart interval SplitMarkerIndex + 1.
-    const std::int64_t split = (SplitMarkerIndex + 1) * RestartInterval;
-    const std::size_t tailStart = SplitMarker + 2;
-    const std::uint64_t headBytes = tailStart - ScanDataStart;
-    const std::uint64_t headBlocks = static_cast<std::uint64_t>(split) * BlocksPerMcu;
-    Coefficients.Start(StoreEstimate(headBytes, headBlocks));
-    TailCoefficients.Start(StoreEstimate(scanBytes - headBytes, TotalBlocks - headBlocks));
+    // MCUs [First, End), whose data starts at the byte Start.
+    struct TPlanned {
+        std::int64_t First, End;
+        std::size_t Start;
+    };
+    std::vector<TPlanned> plan{{0, total, ScanDataStart}};
+    for (const TSplitPoint& point : SplitPoints) {
+        const std::int64_t first = (point.Index + 1) * RestartInterval;
+        if (first <= plan.back().First || first >= total) continue;
+        plan.back().End = first;
+        plan.push_back({first, total, point.Marker + 2});
+    }
+    if (plan.size() < 2) return DecodeAlone(in);
+
+    // What became of each piece: State 0 not decoded (yet), 1 decoded as
+    // planned, -1 not; its records are [Begin, End) of Store.
+    struct alignas(64) TOutcome {
+        std::atomic<int> State{0};
+        const TCoefficientStore* Store = nullptr;
+        std::size_t Begin = 0, End = 0;
+    };
+    std::vector<TOutcome> outcome(plan.size());
     struct alignas(64) {
-        bool Ok = false;
-        const char* Message = nullptr;
-        std::vector<std::int32_t> Rows;
+        std::atomic<std::size_t> Next{0};
+    } claim;
+    struct alignas(64) {
         TSymbolUse Use{};
-    } tail;
-    tail.Rows.reserve(static_cast<std::size_t>(MCURows));
+    } helper;
     TStopFlag stopFlag;
     std::atomic<bool>& stop = stopFlag.Value;
+    // Takes the next piece until none is left, one is refused, or afterPiece()
+    // says stop.
+    const auto work = [&](TCoefficientStore& store, TSymbolUse& use, auto&& afterPiece) {
+        for (;;) {
+            const std::size_t i = claim.Next.fetch_add(1, std::memory_order_relaxed);
+            if (i >= plan.size() || stop.load(std::memory_order_relaxed)) return;
+            const TPlanned& piece = plan[i];
+            TScanReader reader(InData, InSize);
+            reader.SetRawPosition(piece.Start);
+            TOutcome& o = outcome[i];
+            o.Store = &store;
+            o.Begin = store.Used();
+            const char* message = nullptr;
+            const bool ok = DecodeRange(reader, piece.First, piece.End, store, use,
+                                        [&](std::int32_t) { return !stop.load(std::memory_order_relaxed); },
+                                        message) &&
+                            (i + 1 == plan.size() || reader.RawPosition() == plan[i + 1].Start);
+            o.End = store.Used();
+            o.State.store(ok ? 1 : -1, std::memory_order_release);
+            if (!ok || !afterPiece()) {
+                stop.store(true, std::memory_order_relaxed);
+                return;
+            }
+        }
+    };
+    Coefficients.Start(StoreEstimate(scanBytes, TotalBlocks));
+    HelperCoefficients.Start(StoreEstimate(scanBytes, TotalBlocks));
     const bool started = Helper.Start([&] {
         try {
-            TailCoefficients.Prepare(StoreLikely(scanBytes - headBytes, TotalBlocks - headBlocks));
-            TScanReader reader(InData, InSize);
-            reader.SetRawPosition(tailStart);
-            tail.Ok = DecodeRange(
-                reader, split, total, TailCoefficients, tail.Use,
-                [&](std::int32_t row) {
-                    if (stop.load(std::memory_order_relaxed)) return false;
-                    tail.Rows.push_back(row);
-                    return true;
-                },
-                tail.Message);
-        } catch (const ETooLarge&) {
-            tail.Message = kMsgTooLarge;
-        } catch (const std::bad_alloc&) {
-            tail.Message = kMsgNoMemory;
+            HelperCoefficients.Prepare(StoreLikely(scanBytes / 2, TotalBlocks / 2));
+            work(HelperCoefficients, helper.Use, [] { return true; });
         } catch (...) {
-            tail.Message = kMsgInternal;
+            // Its piece stays undone: this thread then reads the scan alone
+            // and meets whatever it was.
+            stop.store(true, std::memory_order_relaxed);
         }
     });
-    Coefficients.Prepare(StoreLikely(headBytes, headBlocks));
-    // Without a second thread the whole scan goes into the first store.
+    Coefficients.Prepare(StoreLikely(scanBytes / 2, TotalBlocks / 2));
     if (!started) return DecodeOnward(in, 0);
     TThreadJoin join(Helper, &stop);
 
-    if (!DecodeRange(in, 0, split, Coefficients, Use, progress, message)) return Failed(message);
-    if (in.RawPosition() != tailStart) {
-        // The first half did not end at that marker (a file whose restart
-        // markers are not where they belong): go on alone from where it is.
-        join.Stop();
-        return DecodeOnward(in, split);
-    }
+    std::size_t reported = 0;  // pieces whose rows were reported
+    std::int32_t nextRow = 0;  // the first row not reported
+    // Reports the rows of the pieces decoded so far, in scan order; false when
+    // told to stop.
+    const auto report = [&] {
+        for (; reported < plan.size() && outcome[reported].State.load(std::memory_order_acquire) == 1; ++reported)
+            for (; nextRow < MCURows && std::int64_t{nextRow} * MCUCols < plan[reported].End; ++nextRow)
+                if (!Progress(nextRow)) return false;
+        return true;
+    };
+    bool stopped = false;
+    work(Coefficients, Use, [&] {
+        stopped = !report();
+        return !stopped;
+    });
     join.Wait();
-    for (const std::int32_t row : tail.Rows)
-        if (!Progress(row)) return false;
-    if (!tail.Ok) return Failed(tail.Message);
-    AddUse(tail.Use);
-    TailFirstMcu = split;
-    TailBegin = TailCoefficients.Begin();
-    TailEnd = TailCoefficients.End();
-    return true;
+    if (stopped || !report()) return false;
+    if (reported == plan.size()) {
+        AddUse(helper.Use);
+        for (std::size_t i = 0; i < plan.size(); ++i) {
+            const std::uint8_t* base = outcome[i].Store->Begin();
+            Pieces.push_back({plan[i].First, base + outcome[i].Begin, base + outcome[i].End});
+        }
+        return true;
+    }
+    ++ScansDecodedAgain();
+    std::memset(&Use, 0, sizeof Use);
+    Coefficients.Start(StoreEstimate(scanBytes, TotalBlocks));
+    in.SetRawPosition(ScanDataStart);
+    const std::int32_t shown = nextRow;
+    const char* message = nullptr;
+    if (DecodeRange(in, 0, total, Coefficients, Use, [&](std::int32_t row) { return row < shown || Progress(row); },
+                    message))
+        return true;
+    return Failed(message);
 }
 
 // Scans without restart markers: the second half is decoded on another
@@ -458,15 +527,15 @@ bool TJpegPeelImpl::DecodeSplitAtGuess(TScanReader& in) {
     // the first thread reads the whole scan.
     std::optional<TMiddleDecoder> middle;  // over-aligned: lines of its own
     try {
-        TailCoefficients.Start(StoreEstimate(scanBytes - scanBytes / 2, TotalBlocks));
-        middle.emplace(InData, InSize, guess, Decode, std::move(unit), maxUnits, TailCoefficients);
+        HelperCoefficients.Start(StoreEstimate(scanBytes - scanBytes / 2, TotalBlocks));
+        middle.emplace(InData, InSize, guess, Decode, std::move(unit), maxUnits, HelperCoefficients);
     } catch (...) {
         middle.reset();
     }
     TStopFlag stopFlag;
     std::atomic<bool>& stop = stopFlag.Value;
     const bool started = middle && Helper.Start([&] {
-        TailCoefficients.Prepare(StoreLikely(scanBytes / 2, TotalBlocks / 2));
+        HelperCoefficients.Prepare(StoreLikely(scanBytes / 2, TotalBlocks / 2));
         middle->Run(stop);
     });
     Coefficients.Prepare(StoreLikely(scanBytes / 2, TotalBlocks / 2));
@@ -514,9 +583,8 @@ bool TJpegPeelImpl::DecodeSplitAtGuess(TScanReader& in) {
     for (std::int32_t row = metRow; row < MCURows; ++row)
         if (!Progress(row)) return false;
     AddUse(tailUse);
-    TailFirstMcu = metMcu;
-    TailBegin = begin;
-    TailEnd = end;
+    Pieces.push_back({0, Coefficients.Begin(), Coefficients.End()});
+    Pieces.push_back({metMcu, begin, end});
     ++GuessedSplits();
     return true;
 }
@@ -533,7 +601,7 @@ void TJpegPeelImpl::AddUse(const TSymbolUse& more) {
 // handed to a verifier thread row by row, and where each row starts is noted.
 bool TJpegPeelImpl::EncodeScan(TPublishedScan* publish) {
     scan::TScanWriter out(*OutStream, OutStream->Capacity());
-    const std::uint8_t* r = Coefficients.Begin();
+    const std::uint8_t* r = RecordsBegin();
     int restartNumber = 0;
     scan::TBlockCoding coding[4 * 16];
     TablesPerBlock(Encode, coding);
@@ -677,7 +745,7 @@ bool TJpegPeelImpl::EncodeAndVerify(std::size_t scanStart) {
         if (!EncodeScan(nullptr)) return false;
         TScanReader check(out.Memory(), out.Size());
         check.SetRawPosition(scanStart);
-        const std::uint8_t* r = Coefficients.Begin();
+        const std::uint8_t* r = RecordsBegin();
         if (!VerifyRange(check, 0, total, r, 0) || !VerifyEnd(check, r)) Fail(kMsgVerify);
         return true;
     };
@@ -695,7 +763,7 @@ bool TJpegPeelImpl::EncodeAndVerify(std::size_t scanStart) {
         try {
             TScanReader check(out.Memory(), scanStart, &published);
             check.SetRawPosition(scanStart);
-            const std::uint8_t* r = Coefficients.Begin();
+            const std::uint8_t* r = RecordsBegin();
             std::int32_t row = 0;
             for (; row < MCURows && published.VerifierAt(row); ++row) {
                 const std::int64_t first = std::int64_t{row} * MCUCols;

@@ -10,7 +10,7 @@
 namespace lumaro {
 
 struct TScanThreading {
-    // Decoding in two halves.
+    // Decoding on two threads.
     std::size_t SplitDecodeMin = std::size_t{256} << 10;
     // Verifying on a second thread while the scan is written.
     std::size_t ThreadedVerifyMin = std::size_t{256} << 10;
@@ -38,5 +38,8 @@ TScanThreading& ScanThreading();
 // Scans without restart markers whose second half was taken from the thread
 // that started in the middle (for tests: that it happens).
 std::atomic<int>& GuessedSplits();
+// Scans cut by restart markers that were decoded again on one thread, after
+// a piece decoded apart was refused or did not end where the next began.
+std::atomic<int>& ScansDecodedAgain();
 
 } // namespace lumaro

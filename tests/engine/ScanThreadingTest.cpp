@@ -1,5 +1,6 @@
-// Large scans are decoded in two halves (split at a restart marker, or at a
-// guessed byte when there are none) and verified on a second thread.
+// Large scans are decoded on two threads (in pieces cut at restart markers, or
+// in halves split at a guessed byte when there are none) and verified on a
+// second thread.
 // Whatever a file holds, a run with two threads (or one that could get no
 // second thread) must report and produce exactly what a run with one thread
 // does: same bytes, same messages, same progress positions. Small images are pushed onto the two-thread paths by
@@ -56,12 +57,17 @@ Recipe WithRestarts(Recipe s, int interval) {
 
 } // namespace
 
+// With restart markers the scan is cut into pieces that the two threads take
+// as each is free; the pieces of a sound file are taken as decoded, never
+// decoded again on one thread.
 TEST(TwoThreads, LayoutsAndRestartIntervalsGiveTheSameFile) {
     const auto check = [](const char* name, const Recipe& recipe) {
         SCOPED_TRACE(name);
         const Bytes d = Build(recipe);
+        const int before = ScansDecodedAgain().load();
         const Result r = SameWithTwoThreads(d);
         ASSERT_TRUE(r.Ok) << r.FirstMessage();
+        EXPECT_EQ(ScansDecodedAgain().load(), before) << "the pieces were decoded again";
         ExpectSameCoefficients(d, r.Out);
     };
     check("4:2:0 restart every MCU", WithRestarts(Ycc420(96, 64), 1));
@@ -117,9 +123,9 @@ TEST(TwoThreads, ScansWithoutRestartsTooShortToSplitStillDecode) {
 
 // The verifying threads meet where the encoder's thread takes over (two
 // fifths into the rows the other has not reached when the encoder is done),
-// and the decoding halves meet at a restart marker near the middle
-// of the data: every image height moves those points across rows, restart
-// intervals and the start of the second half's records.
+// and the decoded pieces meet at restart markers: every image height moves
+// those points across rows, restart intervals and the starts of the pieces'
+// records.
 TEST(TwoThreads, EveryMeetingPointAgrees) {
     for (int rows = 2; rows <= 13; ++rows)
         for (int interval : {1, 4, 6}) {
@@ -232,9 +238,11 @@ TEST(TwoThreads, RestartMarkersOutOfPlaceFallBackToOneReading) {
     Bytes missing = good;
     missing.erase(missing.begin() + static_cast<long>(markers[1]), missing.begin() + static_cast<long>(markers[1]) + 2);
     for (const Bytes* d : {&extra, &missing}) {
+        const int before = ScansDecodedAgain().load();
         const Result r = SameWithTwoThreads(*d);
         EXPECT_FALSE(r.Ok);
         EXPECT_FALSE(r.Messages.empty());
+        EXPECT_GT(ScansDecodedAgain().load(), before) << "the pieces did not come to the one reading";
     }
 }
 
