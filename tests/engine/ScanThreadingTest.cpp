@@ -246,6 +246,31 @@ TEST(TwoThreads, RestartMarkersOutOfPlaceFallBackToOneReading) {
     }
 }
 
+// Fill bytes (0xFF) may come before a restart marker: with runs of every
+// length up to twenty, each marker lies at another place of the sixteen-byte
+// steps in which the data is searched for markers, and the pieces must still
+// meet there, as one reading takes them.
+TEST(TwoThreads, FillBytesBeforeRestartMarkersAtEveryPlace) {
+    const Bytes good = Build(WithRestarts(Ycc420(160, 96), 1));
+    const std::size_t scan = FindMarker(good, 0xFFDA) + 2;
+    Bytes filled(good.begin(), good.begin() + static_cast<long>(scan));
+    int fill = 0, markers = 0;
+    for (std::size_t i = scan; i < good.size(); ++i) {
+        if (good[i] == 0xFF && i + 1 < good.size() && good[i + 1] >= 0xD0 && good[i + 1] <= 0xD7) {
+            filled.insert(filled.end(), static_cast<std::size_t>(fill), 0xFF);
+            fill = (fill + 1) % 21;
+            ++markers;
+        }
+        filled.push_back(good[i]);
+    }
+    ASSERT_GT(markers, 40);
+    const int before = ScansDecodedAgain().load();
+    const Result r = SameWithTwoThreads(filled);
+    ASSERT_TRUE(r.Ok) << r.FirstMessage();
+    EXPECT_EQ(ScansDecodedAgain().load(), before);
+    EXPECT_EQ(r.Out, SameWithTwoThreads(good).Out);
+}
+
 TEST(TwoThreads, StopInEitherHalfOrWhileVerifyingGivesFalseWithoutAMessage) {
     for (const int interval : {2, 0}) {
     const Bytes d = Build(WithRestarts(Ycc420(80, 160), interval));
