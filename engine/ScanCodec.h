@@ -326,44 +326,55 @@ inline bool DecodeBlock(TBitWindow& window, std::uint8_t*& record, const TDecode
     return DecodeBlocks(window, record, &one, 1);
 }
 
+// The codes and extra bits of up to kGroup symbols, gathered into Want (N
+// bits) to be compared with the scan against one refill, which leaves at
+// least 56 bits; a symbol that would pass them has the ones before it
+// compared first. A group may span blocks: what is left is compared at the
+// end of the MCU.
+struct TCheckGroup {
+    static constexpr int kGroup = 4;
+    std::uint64_t Want = 0;
+    int N = 0;
+    int Gathered = 0;
+
+    // Compares the gathered bits with the scan and moves past them.
+    __attribute__((always_inline)) bool Compare(TBitWindow& in) {
+        in.Refill();
+        const bool same = (in.Buf >> (64 - N)) == Want;
+        in.Skip(N);
+        Want = 0;
+        N = 0;
+        Gathered = 0;
+        return same;
+    }
+    // Adds a symbol's code and extra bits (put as TCheckTable::Put, its
+    // extra bits in `extra`); false when the scan differs before it or the
+    // table has no code for it.
+    __attribute__((always_inline)) bool Add(TBitWindow& in, std::uint32_t put, unsigned extra) {
+        const int bits = static_cast<int>(put >> 27);
+        if (bits == 0) return false;
+        if ((Gathered == kGroup || N + bits > 56) && !Compare(in)) return false;
+        Want = (Want << bits) | (put & 0x7FFFFFF) | extra;
+        N += bits;
+        ++Gathered;
+        return true;
+    }
+};
+
 // Checks that the scan goes on with exactly the codes and extra bits of
-// record r; false at the first bit that differs or a symbol without a code.
-__attribute__((always_inline)) inline bool CheckBlockIn(TBitWindow& in, const std::uint8_t* r, const TCheckTable& dc,
-                                                       const TCheckTable& ac) {
+// record r (the last of them may be left in `group`); false at the first bit
+// that differs or a symbol without a code.
+__attribute__((always_inline)) inline bool CheckBlockIn(TBitWindow& in, TCheckGroup& group, const std::uint8_t* r,
+                                                       const TCheckTable& dc, const TCheckTable& ac) {
     const std::uint8_t* p = r + 4;
     const std::uint8_t* const end = p + r[0];
-    // The codes and extra bits of up to kGroup symbols are gathered into
-    // `want` (n bits) and compared with the scan against one refill, which
-    // leaves at least 56 bits; a group that would pass them is compared first.
-    constexpr int kGroup = 4;
-    const std::uint32_t d = dc.Put[r[1]];
-    std::uint64_t want = (d & 0x7FFFFFF) | r[2] | (r[3] << 8);
-    int n = static_cast<int>(d >> 27);
-    if (n == 0) return false;
-    const auto compare = [&] {
-        in.Refill();
-        const bool same = (in.Buf >> (64 - n)) == want;
-        in.Skip(n);
-        return same;
-    };
-    int gathered = 1;
+    if (!group.Add(in, dc.Put[r[1]], r[2] | (r[3] << 8))) return false;
     while (p < end) {
         unsigned rs, extra;
         TakeAcEntry(p, rs, extra);
-        const std::uint32_t put = ac.Put[rs];
-        const int bits = static_cast<int>(put >> 27);
-        if (bits == 0) return false;  // the table has no code for it
-        if (gathered == kGroup || n + bits > 56) {
-            if (!compare()) return false;
-            want = 0;
-            n = 0;
-            gathered = 0;
-        }
-        want = (want << bits) | (put & 0x7FFFFFF) | extra;
-        n += bits;
-        ++gathered;
+        if (!group.Add(in, ac.Put[rs], extra)) return false;
     }
-    return compare();
+    return true;
 }
 
 // A block's tables for checking.
@@ -373,15 +384,18 @@ struct TBlockChecking {
 };
 
 // Checks `count` blocks in a row (an MCU), each against its own tables, and
-// moves `record` past them; false as CheckBlockIn.
+// moves `record` past them; false as CheckBlockIn. The scan is compared up
+// to the end of the last block.
 inline bool CheckBlocks(TBitWindow& window, const std::uint8_t*& record, const TBlockChecking* blocks, int count) {
     TBitWindow in = window;  // in registers, as in DecodeBlocks
     const std::uint8_t* r = record;
+    TCheckGroup group;
     bool same = true;
     for (int b = 0; b < count && same; ++b) {
-        same = CheckBlockIn(in, r, *blocks[b].Dc, *blocks[b].Ac);
+        same = CheckBlockIn(in, group, r, *blocks[b].Dc, *blocks[b].Ac);
         r += RecordSize(r);
     }
+    same = same && group.Compare(in);
     window = in;
     record = r;
     return same;
