@@ -468,7 +468,13 @@ bool TJpegPeelImpl::DecodeSplitAtMarkers(TScanReader& in) {
         }
     };
     Coefficients.Start(StoreEstimate(scanBytes, TotalBlocks));
-    HelperCoefficients.Start(StoreEstimate(scanBytes, TotalBlocks));
+    // What only the second thread needs must not fail the file: without it
+    // this thread reads the scan alone.
+    try {
+        HelperCoefficients.Start(StoreEstimate(scanBytes, TotalBlocks));
+    } catch (...) {
+        return DecodeAlone(in);
+    }
     const bool started = Helper.Start([&] {
         try {
             HelperCoefficients.Prepare(StoreLikely(scanBytes / 2, TotalBlocks / 2));
