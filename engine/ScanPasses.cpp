@@ -6,8 +6,8 @@
 // - decoding: when restart markers cut the scan, it is cut further at
 //   restart markers into pieces that the two threads take as each is free;
 //   they are used only if every piece ends exactly where the next begins.
-//   Without restart markers the second half is decoded from a guessed byte
-//   (see DecodeSplitAtGuess);
+//   Without restart markers the rest of the scan from a guessed byte on is
+//   decoded on the other thread (see DecodeSplitAtGuess);
 // - verification: another thread checks the new scan row by row while it is
 //   written; once the encoder is done, its thread takes a share of the rows
 //   the other has not reached, and the two parts must meet at the very bit
@@ -536,7 +536,12 @@ bool TJpegPeelImpl::DecodeSplitAtGuess(TScanReader& in) {
     const std::int64_t total = McuCount();
     const std::uint64_t scanBytes = InSize - ScanDataStart;
     const char* message = nullptr;
-    const std::size_t guess = ScanDataStart + static_cast<std::size_t>(scanBytes / 2);
+    // The other thread starts at 57 % of the data: its way is slower per
+    // byte (it falls into step with the codes first and notes where every
+    // unit starts), so that from the middle it ended after this thread
+    // (a 424 KB scan: 2.54 against 2.36 ms to decode, median of 25 runs).
+    const std::uint64_t headBytes = scanBytes * 57 / 100;
+    const std::size_t guess = ScanDataStart + static_cast<std::size_t>(headBytes);
     // The unit the other thread decodes: an MCU, or a single block when all
     // blocks are coded alike (where a block falls in its MCU then changes nothing).
     std::vector<TMiddleDecoder::TBlockCoding> unit;
@@ -554,7 +559,7 @@ bool TJpegPeelImpl::DecodeSplitAtGuess(TScanReader& in) {
     // the first thread reads the whole scan.
     std::optional<TMiddleDecoder> middle;  // over-aligned: lines of its own
     try {
-        HelperCoefficients.Start(StoreEstimate(scanBytes - scanBytes / 2, TotalBlocks));
+        HelperCoefficients.Start(StoreEstimate(scanBytes - headBytes, TotalBlocks));
         middle.emplace(InData, InSize, guess, Decode, std::move(unit), maxUnits, HelperCoefficients);
     } catch (...) {
         middle.reset();
@@ -562,10 +567,10 @@ bool TJpegPeelImpl::DecodeSplitAtGuess(TScanReader& in) {
     TStopFlag stopFlag;
     std::atomic<bool>& stop = stopFlag.Value;
     const bool started = middle && Helper.Start([&] {
-        HelperCoefficients.Prepare(StoreLikely(scanBytes / 2, TotalBlocks / 2));
+        HelperCoefficients.Prepare(StoreLikely(scanBytes - headBytes, TotalBlocks / 2));
         middle->Run(stop);
     });
-    Coefficients.Prepare(StoreLikely(scanBytes / 2, TotalBlocks / 2));
+    Coefficients.Prepare(StoreLikely(headBytes, TotalBlocks / 2));
     if (!started) return DecodeOnward(in, 0);
     TThreadJoin join(Helper, &stop);
 

@@ -97,8 +97,8 @@ TEST(TwoThreads, ScansWithoutRestartsAreSplitAtAGuessedRowStart) {
         }
         ExpectSameCoefficients(d, r.Out);
     };
-    check("4:2:0", Ycc420(512, 512));
-    check("4:2:2", BaseRecipe(480, 400, {{1, 2, 1, 0, 0, 0}, {2, 1, 1, 1, 1, 1}, {3, 1, 1, 1, 1, 1}}));
+    check("4:2:0", Ycc420(1024, 1024));
+    check("4:2:2", BaseRecipe(640, 640, {{1, 2, 1, 0, 0, 0}, {2, 1, 1, 1, 1, 1}, {3, 1, 1, 1, 1, 1}}));
     check("grey", BaseRecipe(320, 240, {{1, 1, 1, 0, 0, 0}}));
     check("4:4:4, one table pair for all", BaseRecipe(200, 200, {{1, 1, 1, 0, 0, 0}, {2, 1, 1, 0, 0, 0}, {3, 1, 1, 0, 0, 0}}));
     check("4:2:0, one table pair for all", BaseRecipe(256, 256, {{1, 2, 2, 0, 0, 0}, {2, 1, 1, 0, 0, 0}, {3, 1, 1, 0, 0, 0}}));
