@@ -19,6 +19,7 @@
 #include "CliOptions.h"
 #include "Collect.h"
 #include "JpegPeel.h"
+#include "MappedFile.h"
 #include "ParallelRun.h"
 #include "Paths.h"
 #include "PosixPlatform.h"
@@ -67,27 +68,36 @@ bool ReadInto(const std::string& path, TMemoryStream& into) {
 // One file to standard output. After a write the process ends here.
 int RunToStdout(const TCliOptions& o) {
     const std::string& path = o.Paths.front();
-    TMemoryStream in, out;
+    TMemoryStream read, out;
     TJpegPeel peel;
     peel.OptimizeCode = o.Optimize;
     struct stat info {};
     if (::stat(path.c_str(), &info) == 0) peel.Expect(static_cast<std::size_t>(info.st_size));
-    if (!ReadInto(path, in)) {
+    // A regular file is mapped; anything else (a pipe, a device) is read.
+    TMappedFile mapped;
+    const std::string lost = path + ": cannot be read (the file was cut short while it was being read)\n";
+    if (mapped.Open(path)) {
+        TMappedFile::ReportLostPagesAs(lost.c_str());
+    } else if (!ReadInto(path, read)) {
         std::fprintf(stderr, "%s: cannot be read\n", path.c_str());
         return 1;
     }
+    const std::uint8_t* source = mapped.Data() ? mapped.Data() : read.Memory();
+    const std::size_t sourceSize = mapped.Data() ? mapped.Size() : read.Size();
 
     peel.RemoveExif = o.StripExif;
     std::string message;
     peel.OnError = [&](const std::string& text, int) { if (message.empty()) message = text; };
-    if (!peel.Process(in, out)) {
+    if (!peel.Process(source, sourceSize, out)) {
         std::fprintf(stderr, "%s: %s\n", path.c_str(), message.empty() ? "処理を中止しました。" : message.c_str());
         return 1;
     }
-    const TMemoryStream& result = out.Size() < in.Size() ? out : in;
+    const bool smaller = out.Size() < sourceSize;
+    const std::uint8_t* result = smaller ? out.Memory() : source;
+    const std::size_t resultSize = smaller ? out.Size() : sourceSize;
     // A write that fails part of the way (a full disk) is a failure, even
     // when the flush after it has nothing left to write.
-    const bool written = std::fwrite(result.Memory(), 1, result.Size(), stdout) == result.Size();
+    const bool written = std::fwrite(result, 1, resultSize, stdout) == resultSize;
     const int status = written && std::fflush(stdout) == 0 ? 0 : 1;
     if (status) std::fputs("lumaro-cli: 標準出力に書き出せませんでした。\n", stderr);
     // Nothing is left to do: the system takes the buffers and the second

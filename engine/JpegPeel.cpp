@@ -374,14 +374,18 @@ TJpegPeel::~TJpegPeel() = default;
 void TJpegPeel::Expect(std::size_t fileSize) { Impl->Expect(fileSize); }
 
 bool TJpegPeel::Process(TMemoryStream& InStream, TMemoryStream& OutStream) {
+    InStream.SetPosition(0);
+    return Process(InStream.Memory(), InStream.Size(), OutStream);
+}
+
+bool TJpegPeel::Process(const std::uint8_t* data, std::size_t size, TMemoryStream& OutStream) {
     struct Release {
         TJpegPeelImpl& Impl;
         ~Release() { Impl.ReleaseStreams(); }
     } release{*Impl};
     bool ok = false;
     try {
-        InStream.SetPosition(0);
-        ok = Impl->Process(InStream.Memory(), InStream.Size(), OutStream);
+        ok = Impl->Process(data, size, OutStream);
     } catch (const EPeelFailure&) {
     } catch (const ETooLarge&) {
         if (OnError) OnError(kMsgTooLarge, 2);

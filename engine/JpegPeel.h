@@ -38,6 +38,9 @@ public:
     // True: OutStream holds the complete new file at position 0.
     // False: the file could not be processed or a stop was requested.
     bool Process(TMemoryStream& InStream, TMemoryStream& OutStream);
+    // The same for a source the caller holds elsewhere (a file mapped into
+    // memory): `data` must stay readable and unchanged until this returns.
+    bool Process(const std::uint8_t* data, std::size_t size, TMemoryStream& OutStream);
     // Optional: a file of about fileSize bytes comes next. What a file that
     // large uses (a second thread) is started now, while the caller reads it.
     void Expect(std::size_t fileSize);

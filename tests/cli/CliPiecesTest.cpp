@@ -7,8 +7,11 @@
 #include <filesystem>
 #include <fstream>
 
+#include <unistd.h>
+
 #include "CliOptions.h"
 #include "Collect.h"
+#include "MappedFile.h"
 #include "PosixPlatform.h"
 #include "Report.h"
 #include "WorkPlan.h"
@@ -232,4 +235,38 @@ TEST_F(CliCollect, WhatCannotBeListed) {
     EXPECT_EQ(c.Problems[2].Display, "./two.jpg");
     ASSERT_EQ(c.Notices.size(), 1u);
     EXPECT_EQ(c.Notices[0], "empty: このフォルダにはJPEGファイルがありません。");
+}
+
+// The one-file form maps its source: the bytes are the file's, what cannot be
+// mapped is left to a plain read, and a file cut short while mapped ends the
+// process with status 1 and a message instead of a bus error.
+TEST(CliMappedFile, GivesTheFileOrLeavesItToARead) {
+    const auto dir = std::filesystem::temp_directory_path() / ("lumaro-map-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    const std::string path = (dir / "a.jpg").string();
+    std::string bytes(300000, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 + i / 4096);
+    std::ofstream(path, std::ios::binary) << bytes;
+
+    TMappedFile m;
+    ASSERT_TRUE(m.Open(path));
+    ASSERT_EQ(m.Size(), bytes.size());
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(m.Data()), m.Size()), bytes);
+
+    std::ofstream((dir / "empty.jpg").string(), std::ios::binary);
+    EXPECT_FALSE(TMappedFile().Open((dir / "empty.jpg").string()));
+    EXPECT_FALSE(TMappedFile().Open((dir / "missing.jpg").string()));
+    EXPECT_FALSE(TMappedFile().Open(dir.string()));
+    EXPECT_FALSE(TMappedFile().Open("/dev/null"));
+
+    EXPECT_EXIT(
+        {
+            TMappedFile::ReportLostPagesAs("cut short\n");
+            std::filesystem::resize_file(path, 0);
+            volatile std::uint8_t b = m.Data()[bytes.size() - 1];
+            (void)b;
+            std::exit(0);
+        },
+        testing::ExitedWithCode(1), "cut short");
+    std::filesystem::remove_all(dir);
 }

@@ -317,6 +317,12 @@ cmp -s "$W/s.out" "$W/result_lumaro/s.jpg" || fail "--stdout" "differs from the 
 "$CLI" --stdout --no-optimize "$W/s.jpg" | cmp -s - "$W/s.jpg" || fail "--stdout --no-optimize" "not the source bytes"
 "$CLI" --stdout "$ROOT/progressive.jpg" >"$W/p.out" 2>"$W/p.err"; rc=$?
 [ "$rc" = 1 ] && [ ! -s "$W/p.out" ] && [ -s "$W/p.err" ] || fail "--stdout refused" "exit $rc, $(size_of "$W/p.out") bytes out"
+# A source that is not a regular file is read instead of mapped: a pipe gives
+# the same result; an empty file is refused.
+"$CLI" --stdout /dev/stdin <"$W/s.jpg" | cmp -s - "$W/s.out" || fail "--stdout from a pipe" "differs from the file's result"
+: >"$W/empty.jpg"
+"$CLI" --stdout "$W/empty.jpg" >"$W/e.out" 2>"$W/e.err"; rc=$?
+[ "$rc" = 1 ] && [ ! -s "$W/e.out" ] && [ -s "$W/e.err" ] || fail "--stdout empty file" "exit $rc"
 # A result that cannot be written (a full disk) is a failure, with a message.
 if [ -w /dev/full ]; then
   "$CLI" --stdout "$W/s.jpg" >/dev/full 2>"$W/f.err"; rc=$?
