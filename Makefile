@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: run test deps-run deps-test build clean
+.PHONY: run test deps-run deps-test deps-bench build clean
 
 run: deps-run build
 	scripts/run-samples.sh $(BUILD)
@@ -21,6 +21,9 @@ deps-run:
 
 deps-test:
 	scripts/deps.sh test
+
+deps-bench:
+	scripts/deps.sh bench
 
 build:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) > /dev/null
@@ -89,7 +92,7 @@ BENCH_REPS ?= 7
 
 .PHONY: bench
 
-bench: deps-test
+bench: deps-bench
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DLUMARO_GUI=OFF -DLUMARO_TESTS=OFF > /dev/null
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 	if [ -x $(BENCH_BUILD)/bench/lumaro-microbench ]; then \

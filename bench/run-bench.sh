@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Times lumaro-cli against its peers on the same files in one run:
-# jpegtran -optimize -copy all (the same job) and djpeg (decoding to pixels).
+# jpegtran -optimize -copy all and jpegoptim --strip-none (the same job), and
+# djpeg (decoding to pixels).
 # Usage: bench/run-bench.sh BUILD_DIR [REPS]
 set -euo pipefail
 build=${1:-build-bench}
@@ -28,16 +29,19 @@ measure() {
   done
 }
 
-printf '%-28s %9s %8s %8s %10s | %9s %8s %7s | %9s %7s\n' file "lumaro ms" "MB/s" "RSS MB" "out bytes" "jpegtran" "RSS MB" "ratio" "djpeg ms" "ratio"
-sum_l=0; sum_j=0; sum_d=0
+printf '%-28s %9s %8s %8s %10s | %9s %8s %7s | %9s %7s | %9s %7s\n' file "lumaro ms" "MB/s" "RSS MB" "out bytes" \
+  "jpegtran" "RSS MB" "ratio" "jpegoptim" "ratio" "djpeg ms" "ratio"
+sum_l=0; sum_j=0; sum_o=0; sum_d=0
 for f in "${files[@]}"; do
   size=$(stat -c%s "$f")
-  { read -r tl rl; read -r tj rj; read -r td rd; } < <(measure "$tmp/l.jpg" "$cli" --stdout "$f" \
-    ::: "$tmp/j.jpg" jpegtran -optimize -copy all "$f" ::: /dev/null djpeg "$f")
-  sum_l=$((sum_l + tl)); sum_j=$((sum_j + tj)); sum_d=$((sum_d + td))
-  printf '%-28s %9.1f %8.1f %8.1f %10d | %9.1f %8.1f %6.1fx | %9.1f %6.1fx\n' "$(basename "$f")" \
+  { read -r tl rl; read -r tj rj; read -r to ro; read -r td rd; } < <(measure "$tmp/l.jpg" "$cli" --stdout "$f" \
+    ::: "$tmp/j.jpg" jpegtran -optimize -copy all "$f" ::: "$tmp/o.jpg" jpegoptim -q --strip-none --stdout "$f" \
+    ::: /dev/null djpeg "$f")
+  sum_l=$((sum_l + tl)); sum_j=$((sum_j + tj)); sum_o=$((sum_o + to)); sum_d=$((sum_d + td))
+  printf '%-28s %9.1f %8.1f %8.1f %10d | %9.1f %8.1f %6.1fx | %9.1f %6.1fx | %9.1f %6.1fx\n' "$(basename "$f")" \
     "$(echo "$tl/1000" | bc -l)" "$(echo "$size/$tl" | bc -l)" "$(echo "$rl/1024" | bc -l)" "$(stat -c%s "$tmp/l.jpg")" \
     "$(echo "$tj/1000" | bc -l)" "$(echo "$rj/1024" | bc -l)" "$(echo "$tj/$tl" | bc -l)" \
+    "$(echo "$to/1000" | bc -l)" "$(echo "$to/$tl" | bc -l)" \
     "$(echo "$td/1000" | bc -l)" "$(echo "$td/$tl" | bc -l)"
 done
 # The batch form over a whole folder against a shell loop of jpegtran, and
@@ -47,8 +51,9 @@ if [ -d "$batch_dir" ]; then
   mapfile -t all < <(find "$batch_dir" -iname '*.jp*g' | sort)
   mkdir -p "$tmp/b"
   loop='i=0; for f in "$@"; do i=$((i+1)); jpegtran -optimize -copy all "$f" > "'"$tmp"'/j$i.jpg" 2>/dev/null; done; true'
-  { read -r tb rb; read -r tl2 rl2; } < <(measure /dev/null "$cli" -r -q --keep-going -j 2 -o "$tmp/b" "$batch_dir" \
-    ::: /dev/null bash -c "$loop" _ "${all[@]}")
+  mkdir -p "$tmp/jo"
+  { read -r tb rb; read -r tl2 rl2; read -r tjo rjo; } < <(measure /dev/null "$cli" -r -q --keep-going -j 2 -o "$tmp/b" "$batch_dir" \
+    ::: /dev/null bash -c "$loop" _ "${all[@]}" ::: /dev/null jpegoptim -q --strip-none -o -d "$tmp/jo" "${all[@]}")
   ours=0; theirs=0; i=0
   for f in "${all[@]}"; do
     i=$((i + 1))
@@ -59,9 +64,12 @@ if [ -d "$batch_dir" ]; then
   printf 'batch over %s (%d files): lumaro-cli -j 2 %.1f ms, peak RSS %.1f MB; jpegtran shell loop %.1f ms (%.1fx faster)\n' \
     "camera/" "${#all[@]}" "$(echo "$tb/1000" | bc -l)" "$(echo "$rb/1024" | bc -l)" "$(echo "$tl2/1000" | bc -l)" \
     "$(echo "$tl2/$tb" | bc -l)"
+  printf 'jpegoptim over the same files in one process: %.1f ms (%.1fx lumaro)\n' "$(echo "$tjo/1000" | bc -l)" \
+    "$(echo "$tjo/$tb" | bc -l)"
   printf 'output bytes of the accepted files: lumaro %d, jpegtran -optimize %d (%+.2f%%)\n' "$ours" "$theirs" \
     "$(echo "($ours-$theirs)*100/$theirs" | bc -l)"
 fi
-printf 'overall: lumaro %.1f ms, jpegtran %.1f ms (%.1fx faster), djpeg %.1f ms (%.1fx faster)\n' \
+printf 'overall: lumaro %.1f ms, jpegtran %.1f ms (%.1fx faster), jpegoptim %.1f ms (%.1fx faster), djpeg %.1f ms (%.1fx faster)\n' \
   "$(echo "$sum_l/1000" | bc -l)" "$(echo "$sum_j/1000" | bc -l)" "$(echo "$sum_j/$sum_l" | bc -l)" \
+  "$(echo "$sum_o/1000" | bc -l)" "$(echo "$sum_o/$sum_l" | bc -l)" \
   "$(echo "$sum_d/1000" | bc -l)" "$(echo "$sum_d/$sum_l" | bc -l)"
