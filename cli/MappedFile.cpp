@@ -12,6 +12,13 @@
 
 namespace lumaro {
 
+#if defined(_WIN32)
+TMappedFile::~TMappedFile() = default;
+bool TMappedFile::Open(const std::string&) { return false; }
+bool TMappedFile::Unchanged() const { return true; }
+void TMappedFile::ReportLostPagesAs(const char*) {}
+#else
+
 namespace {
 
 const char* gLostPagesMessage = "";
@@ -19,39 +26,47 @@ const char* gLostPagesMessage = "";
 extern "C" void OnLostPage(int) {
     // Only what is safe in a signal handler: write and _exit.
     const std::size_t n = std::strlen(gLostPagesMessage);
-    if (::write(STDERR_FILENO, gLostPagesMessage, n) < 0) {
-    }
+    [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, gLostPagesMessage, n);
     ::_exit(1);
 }
 
 } // namespace
 
-#if defined(_WIN32)
-TMappedFile::~TMappedFile() = default;
-bool TMappedFile::Open(const std::string&) { return false; }
-void TMappedFile::ReportLostPagesAs(const char*) {}
-#else
 TMappedFile::~TMappedFile() {
     if (Bytes) ::munmap(const_cast<std::uint8_t*>(Bytes), Length);
+    if (Descriptor >= 0) ::close(Descriptor);
 }
 
 bool TMappedFile::Open(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     struct stat info {};
-    bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0;
-    if (ok) {
-        const auto size = static_cast<std::size_t>(info.st_size);
-        // Every page at once: one call instead of a fault per page.
-        void* p = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
-        ok = p != MAP_FAILED;
-        if (ok) {
-            Bytes = static_cast<const std::uint8_t*>(p);
-            Length = size;
-        }
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0) {
+        ::close(fd);
+        return false;
     }
-    ::close(fd);
-    return ok;
+    const auto size = static_cast<std::size_t>(info.st_size);
+    // Every page at once: one call instead of a fault per page.
+    void* p = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+    if (p == MAP_FAILED) {
+        ::close(fd);
+        return false;
+    }
+    Bytes = static_cast<const std::uint8_t*>(p);
+    Length = size;
+    Descriptor = fd;
+    ChangeSeconds = info.st_ctim.tv_sec;
+    ChangeNanoseconds = info.st_ctim.tv_nsec;
+    ModifySeconds = info.st_mtim.tv_sec;
+    ModifyNanoseconds = info.st_mtim.tv_nsec;
+    return true;
+}
+
+bool TMappedFile::Unchanged() const {
+    struct stat info {};
+    return Descriptor >= 0 && ::fstat(Descriptor, &info) == 0 && static_cast<std::size_t>(info.st_size) == Length &&
+           info.st_ctim.tv_sec == ChangeSeconds && info.st_ctim.tv_nsec == ChangeNanoseconds &&
+           info.st_mtim.tv_sec == ModifySeconds && info.st_mtim.tv_nsec == ModifyNanoseconds;
 }
 
 void TMappedFile::ReportLostPagesAs(const char* message) {

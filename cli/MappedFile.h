@@ -21,6 +21,10 @@ public:
     bool Open(const std::string& path);
     const std::uint8_t* Data() const { return Bytes; }
     std::size_t Size() const { return Length; }
+    // False when the file was written to since it was mapped (its size or
+    // change time differ): the mapped bytes may then be torn, as a copy
+    // read while another program writes would be.
+    bool Unchanged() const;
 
     // From now on, a mapped page that can no longer be read (the file was
     // cut short by another program) ends the process with status 1 and
@@ -30,6 +34,8 @@ public:
 private:
     const std::uint8_t* Bytes = nullptr;
     std::size_t Length = 0;
+    int Descriptor = -1;
+    std::int64_t ChangeSeconds = 0, ChangeNanoseconds = 0, ModifySeconds = 0, ModifyNanoseconds = 0;
 };
 
 } // namespace lumaro

@@ -92,6 +92,11 @@ int RunToStdout(const TCliOptions& o) {
         std::fprintf(stderr, "%s: %s\n", path.c_str(), message.empty() ? "処理を中止しました。" : message.c_str());
         return 1;
     }
+    // A mapped source sees what other programs write to the file meanwhile.
+    if (mapped.Data() && !mapped.Unchanged()) {
+        std::fprintf(stderr, "%s: cannot be read (the file was written to while it was being read)\n", path.c_str());
+        return 1;
+    }
     const bool smaller = out.Size() < sourceSize;
     const std::uint8_t* result = smaller ? out.Memory() : source;
     const std::size_t resultSize = smaller ? out.Size() : sourceSize;

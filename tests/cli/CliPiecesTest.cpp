@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include <unistd.h>
 
@@ -252,6 +254,20 @@ TEST(CliMappedFile, GivesTheFileOrLeavesItToARead) {
     ASSERT_TRUE(m.Open(path));
     ASSERT_EQ(m.Size(), bytes.size());
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(m.Data()), m.Size()), bytes);
+    EXPECT_TRUE(m.Unchanged());
+    {
+        // Written to in place, same size: the mapping may be torn.
+        TMappedFile w;
+        ASSERT_TRUE(w.Open(path));
+        // File times may move in steps of a clock tick: the write must fall
+        // in a later one than the file's creation.
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(1000);
+        f.put('x');
+        f.close();
+        EXPECT_FALSE(w.Unchanged());
+    }
 
     std::ofstream((dir / "empty.jpg").string(), std::ios::binary);
     EXPECT_FALSE(TMappedFile().Open((dir / "empty.jpg").string()));
