@@ -21,9 +21,9 @@ public:
     bool Open(const std::string& path);
     const std::uint8_t* Data() const { return Bytes; }
     std::size_t Size() const { return Length; }
-    // False when the file was written to since it was mapped (its size or
-    // change time differ): the mapped bytes may then be torn, as a copy
-    // read while another program writes would be.
+    // False when the file was written to since it was mapped (its size,
+    // modification or change time differ): the mapped bytes may then be
+    // torn, as a copy read while another program writes would be.
     bool Unchanged() const;
 
     // From now on, a mapped page that can no longer be read (the file was
