@@ -4,6 +4,7 @@
 //   verify      the check of a new scan against the records, bit for bit
 //   statistics  counting alone, from the records (what a recount would cost)
 //   encode      block records into an entropy-coded scan
+//   encode+check  the same, each byte checked as it is written (the engine's way)
 // and the whole engine on one file, one thread and two (LUMARO_BENCH_FILE,
 // default the largest bundled sample).
 #include <benchmark/benchmark.h>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "BlockCoderSupport.h"
+#include "CheckedScanWriter.h"
 #include "HuffmanBuilder.h"
 #include "JpegPeel.h"
 #include "ScanCodec.h"
@@ -141,6 +143,21 @@ void BM_Encode(benchmark::State& state) {
     PerSymbol(state, f.Symbols);
 }
 
+void BM_EncodeChecked(benchmark::State& state) {
+    const TFixture& f = Fixture();
+    std::vector<std::uint8_t> out(f.Records.size() * 2);
+    const scan::TBlockCoding coding{&f.Tables.Encode[0], &f.Tables.Encode[1]};
+    const scan::TBlockChecking checking{&f.Tables.Check[0], &f.Tables.Check[1]};
+    for (auto _ : state) {
+        scan::TCheckedScanWriter w(out.data(), out.data() + out.size());
+        const std::uint8_t* r = f.Records.data();
+        for (int b = 0; b < kBlocks && r; ++b) r = w.PutBlocks(r, &coding, &checking, 1);
+        if (!r || !w.Good()) state.SkipWithError("the check failed");
+        benchmark::DoNotOptimize(out.data());
+    }
+    PerSymbol(state, f.Symbols);
+}
+
 // The whole engine on one file, without process start or file reading.
 void BM_Process(benchmark::State& state) {
     const char* path = std::getenv("LUMARO_BENCH_FILE");
@@ -165,6 +182,7 @@ BENCHMARK(BM_Decode)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Verify)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Statistics)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Encode)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_EncodeChecked)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Process)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 BENCHMARK_MAIN();

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "BitStreamFile.h"
+#include "CheckedScanWriter.h"
 #include "CoefficientStore.h"
 #include "HelperThread.h"
 #include "HuffmanBuilder.h"
@@ -120,7 +121,8 @@ private:
     void AddUse(const TSymbolUse& more);
     template <class RowFn>
     bool DecodeRange(TScanReader& in, std::int64_t first, std::int64_t end, TCoefficientStore& store,
-                     TSymbolUse& use, RowFn&& onRow, const char*& message) const;
+                     TSymbolUse& use, RowFn&& onRow, const char*& message,
+                     std::size_t* rowRecord = nullptr) const;
     bool TakeRestartMarker(TScanReader& in, const char*& message) const;
     void BuildTables();
     void WriteHeaders(bool optimized);
@@ -130,6 +132,18 @@ private:
     void ReserveResult();
     bool EncodeAndVerify(std::size_t scanStart);
     bool EncodeScan(TPublishedScan* publish);
+    template <class RowFn>
+    bool EncodeChecked(scan::TCheckedScanWriter& out, std::int64_t first, std::int64_t end,
+                       const std::uint8_t*& record, int restartNumber, RowFn&& onRow) const;
+    bool EncodeCheckedAlone(std::size_t scanStart);
+    struct TEncodeCut {
+        std::int64_t Mcu;
+        const std::uint8_t* Record;
+        int StartBits;      // bits of the byte the second part begins in that the first part holds
+        int RestartNumber;  // of the marker that ends the second part's first interval
+    };
+    bool FindEncodeCut(TEncodeCut& cut) const;
+    bool EncodeCheckedSplit(std::size_t scanStart, const TEncodeCut& cut, bool& started);
     bool VerifyRange(TScanReader& in, std::int64_t first, std::int64_t end, const std::uint8_t*& record,
                      int restartNumber) const;
     bool CheckRestartMarker(TScanReader& in, int number) const;
@@ -185,6 +199,18 @@ private:
         const std::uint8_t* End;
     };
     std::vector<TRecordPiece> Pieces;
+    // Scans without restart markers decoded in two halves: an MCU row start
+    // near the middle (Mcu; -1: none), where its records begin in the first
+    // store (Record; -1: the start of the other half's), and the counts of
+    // everything before it, from which the bit where the new scan's second
+    // part begins is known before either part is written.
+    struct TNoRestartCut {
+        std::int64_t Mcu = -1;
+        std::size_t Record = 0;
+        TSymbolUse Before{};
+    } NoRestartCut;
+    // The new scan's second part, written on the helper thread.
+    TMemoryStream SecondPart;
     // Restart markers where decoding may be split: the first at or past each
     // of kDecodePieces equal stretches of the scan data, and how many came
     // before it.

@@ -8,10 +8,15 @@
 //   they are used only if every piece ends exactly where the next begins.
 //   Without restart markers the rest of the scan from a guessed byte on is
 //   decoded on the other thread (see DecodeSplitAtGuess);
-// - verification: another thread checks the new scan row by row while it is
-//   written; once the encoder is done, its thread takes a share of the rows
-//   the other has not reached, and the two parts must meet at the very bit
-//   where the first of those rows starts.
+// - writing: the new scan is written in two parts side by side, each checked
+//   byte by byte as it is written (TCheckedScanWriter), and then joined. With
+//   restart markers the cut lies where a restart interval begins; without,
+//   at a row start whose first bit is known from the counts before it.
+//   Large scans that cannot be cut are written by one thread while the other
+//   checks them row by row close behind; once the encoder is done, its
+//   thread takes a share of the rows the other has not reached, and the two
+//   parts must meet at the very bit where the first of those rows starts.
+//   Small scans are written and checked by one thread.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -123,6 +128,16 @@ TScanThreading& ScanThreading() {
 }
 
 std::atomic<int>& GuessedSplits() {
+    static std::atomic<int> count{0};
+    return count;
+}
+
+std::atomic<int>& FlippedScanBits() {
+    static std::atomic<int> count{0};
+    return count;
+}
+
+std::atomic<int>& ScansWrittenInTwoParts() {
     static std::atomic<int> count{0};
     return count;
 }
@@ -302,11 +317,12 @@ bool TJpegPeelImpl::TakeRestartMarker(TScanReader& in, const char*& message) con
 }
 
 // Decodes MCUs [first, end) from `in` into `store`, counting into `use`.
-// onRow(row) runs at the start of every MCU row and may stop the pass. On
+// onRow(row) runs at the start of every MCU row and may stop the pass; where
+// the row's records begin in the store is then in *rowRecord (if given). On
 // failure `message` says why, or stays null when onRow stopped it.
 template <class RowFn>
 bool TJpegPeelImpl::DecodeRange(TScanReader& in, std::int64_t first, std::int64_t end, TCoefficientStore& store,
-                                TSymbolUse& use, RowFn&& onRow, const char*& message) const {
+                                TSymbolUse& use, RowFn&& onRow, const char*& message, std::size_t* rowRecord) const {
     // The write position is kept here and handed to the store only when it
     // needs more room, and at the end; the bit window lives across blocks.
     std::uint8_t* record = store.Room();
@@ -326,6 +342,7 @@ bool TJpegPeelImpl::DecodeRange(TScanReader& in, std::int64_t first, std::int64_
         [&](std::int32_t row) {
             bits.Put();
             if (row > 0 && in.Overrun()) return false;  // bits taken past a marker or the end
+            if (rowRecord) *rowRecord = static_cast<std::size_t>(record - store.Begin());
             return onRow(row);
         },
         [&] {
@@ -363,6 +380,7 @@ bool TJpegPeelImpl::DecodeScan() {
     TScanReader& in = InBits->Scan();
     in.SetRawPosition(ScanDataStart);
     Pieces.clear();
+    NoRestartCut.Mcu = -1;
     if (!DecodeScanRecords(in)) return false;
     // Decoded by this thread alone: all of it is in its store.
     if (Pieces.empty()) Pieces.push_back({0, Coefficients.Begin(), Coefficients.End()});
@@ -582,7 +600,22 @@ bool TJpegPeelImpl::DecodeSplitAtGuess(TScanReader& in) {
     const std::uint64_t guessKey = std::uint64_t{guess} * 8;
     std::int32_t metRow = -1;
     std::int64_t metUnit = 0;
+    // Where the new scan can be cut into two parts of about the same work
+    // (see FindEncodeCut): writing it costs per block and per byte, so the
+    // first row start where the shares of the blocks and of the data passed
+    // add up to one (their mean is a half).
+    const double dataBits = 8.0 * static_cast<double>(scanBytes);
+    const double mcus = static_cast<double>(total);
+    std::size_t rowRecord = 0;
     const auto watch = [&](std::int32_t row) {
+        if (row > 0 && NoRestartCut.Mcu < 0 && !ScanThreading().CutWhereHalvesMeet &&
+            static_cast<double>(TMiddleDecoder::KeyOf(in) - std::uint64_t{ScanDataStart} * 8) / dataBits +
+                    static_cast<double>(std::int64_t{row} * MCUCols) / mcus >=
+                1.0) {
+            NoRestartCut.Mcu = std::int64_t{row} * MCUCols;
+            NoRestartCut.Record = rowRecord;
+            NoRestartCut.Before = Use;
+        }
         if (rowsLeft > 0 && row > 0) {
             const std::uint64_t key = TMiddleDecoder::KeyOf(in);
             if (key >= guessKey) {
@@ -601,7 +634,7 @@ bool TJpegPeelImpl::DecodeSplitAtGuess(TScanReader& in) {
         }
         return Progress(row);
     };
-    if (DecodeRange(in, 0, total, Coefficients, Use, watch, message)) return true;
+    if (DecodeRange(in, 0, total, Coefficients, Use, watch, message, &rowRecord)) return true;
     if (metRow < 0) return Failed(message);
 
     const std::int64_t metMcu = std::int64_t{metRow} * MCUCols;
@@ -614,6 +647,8 @@ bool TJpegPeelImpl::DecodeSplitAtGuess(TScanReader& in) {
     }
     for (std::int32_t row = metRow; row < MCURows; ++row)
         if (!Progress(row)) return false;
+    if (NoRestartCut.Mcu < 0 || NoRestartCut.Mcu >= metMcu)
+        NoRestartCut = {metMcu, static_cast<std::size_t>(-1), Use};  // at the start of the other half
     AddUse(tailUse);
     Pieces.push_back({0, Coefficients.Begin(), Coefficients.End()});
     Pieces.push_back({metMcu, begin, end});
@@ -644,8 +679,10 @@ bool TJpegPeelImpl::EncodeScan(TPublishedScan* publish) {
         out.Flush();
         const std::int64_t bit = ScanThreading().FlipScanBit;
         const std::size_t at = scanStart + static_cast<std::size_t>(bit / 8);
-        if (bit >= 0 && at >= written && at < OutStream->Size())
+        if (bit >= 0 && at >= written && at < OutStream->Size()) {
             OutStream->Memory()[at] ^= static_cast<std::uint8_t>(0x80 >> (bit % 8));
+            ++FlippedScanBits();
+        }
         written = OutStream->Size();
     };
     const bool ok = WalkRecords(
@@ -754,34 +791,196 @@ void TJpegPeelImpl::ReserveResult() {
     const std::uint64_t bound = ScanBytesBound();
     if (bound > TCoefficientStore::kLimit) Fail(kMsgTooLarge);
     const std::size_t headers = ScanDataStart + (std::size_t{1} << 10);
-    out.Reserve(headers + static_cast<std::size_t>(bound));
+    out.Reserve(headers + static_cast<std::size_t>(bound) + scan::TCheckedScanWriter::RoomAfter(BlocksPerMcu));
     // The new scan takes about its bits / 8 bytes; the bound counts every
     // byte stuffed.
     out.Prepare(headers + static_cast<std::size_t>(bound / 2) + (std::size_t{64} << 10));
 }
 
-// Encodes the scan into the output and checks it. A large scan is checked on
-// a second thread while it is being written; the encoder's thread shares the
-// rest of the check when it has written it.
+// Writes MCUs [first, end) of the new scan from `record` on, checking every
+// byte as it is written. restartNumber: the marker that ends the first
+// restart interval. onRow(row) runs at the start of every MCU row and may
+// stop the pass; the walk also stops at the first difference (see
+// TCheckedScanWriter::Good) and where a piece of records does not end
+// where the next begins.
+template <class RowFn>
+bool TJpegPeelImpl::EncodeChecked(scan::TCheckedScanWriter& out, std::int64_t first, std::int64_t end,
+                                  const std::uint8_t*& record, int restartNumber, RowFn&& onRow) const {
+    scan::TBlockCoding coding[4 * 16];
+    scan::TBlockChecking checking[4 * 16];
+    TablesPerBlock(Encode, coding);
+    TablesPerBlock(VerifyTables, checking);
+    return WalkRecords(
+        first, end, record, onRow,
+        [&](const std::uint8_t*& r) {
+            const std::uint8_t* next = out.PutBlocks(r, coding, checking, BlocksPerMcu);
+            if (!next) return false;
+            r = next;
+            return true;
+        },
+        [&] {
+            out.PutMarker(static_cast<std::uint16_t>(0xFFD0 + restartNumber));
+            restartNumber = (restartNumber + 1) & 7;
+            return true;
+        });
+}
+
+// The whole new scan and EOI on this thread, written straight into the
+// output after its headers (its room is reserved) and checked as it goes.
+bool TJpegPeelImpl::EncodeCheckedAlone(std::size_t scanStart) {
+    TByteBuffer& bytes = OutStream->Data();
+    bytes.resize(bytes.capacity());  // not zeroed: every byte is written before it is read
+    scan::TCheckedScanWriter out(bytes.data() + scanStart, bytes.data() + bytes.size());
+    out.FlipBitAt(ScanThreading().FlipScanBit);
+    const std::uint8_t* r = RecordsBegin();
+    bool stopped = false;
+    const bool walked = EncodeChecked(out, 0, McuCount(), r, 0, [&](std::int32_t row) {
+        stopped = !Progress(MCURows + row);
+        return !stopped;
+    });
+    if (walked) out.PutMarker(0xFFD9);
+    bytes.resize(static_cast<std::size_t>(out.Position() - bytes.data()));
+    if (stopped) return false;
+    if (!walked || !out.Good() || r != RecordsEnd()) Fail(kMsgVerify);
+    return true;
+}
+
+// Where the new scan can be cut into two parts written side by side, and
+// what the second part needs to begin: with restart markers, the start of
+// the piece of records nearest the middle (a restart interval begins there,
+// on a whole byte); without, the row start noted near the middle of the
+// data as it was decoded, whose first bit is known from the counts before it.
+bool TJpegPeelImpl::FindEncodeCut(TEncodeCut& cut) const {
+    const std::int64_t total = McuCount();
+    if (RestartEnabled && RestartInterval) {
+        if (Pieces.size() < 2) return false;
+        std::size_t all = 0, before = 0, best = 0, bestGap = std::numeric_limits<std::size_t>::max();
+        for (const TRecordPiece& piece : Pieces) all += static_cast<std::size_t>(piece.End - piece.Begin);
+        for (std::size_t i = 1; i < Pieces.size(); ++i) {
+            before += static_cast<std::size_t>(Pieces[i - 1].End - Pieces[i - 1].Begin);
+            const std::size_t gap = 2 * before > all ? 2 * before - all : all - 2 * before;
+            if (gap < bestGap) bestGap = gap, best = i;
+        }
+        const TRecordPiece& piece = Pieces[best];
+        if (piece.FirstMcu <= 0 || piece.FirstMcu >= total || piece.FirstMcu % RestartInterval) return false;
+        cut = {piece.FirstMcu, piece.Begin, 0, static_cast<int>((piece.FirstMcu / RestartInterval) & 7)};
+        return true;
+    }
+    // (The first thread may also have read the whole scan: one piece.)
+    const TNoRestartCut& at = NoRestartCut;
+    if (at.Mcu <= 0 || at.Mcu >= total || Pieces.size() > 2) return false;
+    const std::uint8_t* record = nullptr;
+    if (at.Record == static_cast<std::size_t>(-1)) {
+        if (Pieces.size() != 2 || at.Mcu != Pieces[1].FirstMcu) return false;
+        record = Pieces[1].Begin;
+    } else {
+        if ((Pieces.size() == 2 && at.Mcu >= Pieces[1].FirstMcu) ||
+            at.Record > static_cast<std::size_t>(Pieces[0].End - Pieces[0].Begin))
+            return false;
+        record = Pieces[0].Begin + at.Record;
+    }
+    // Every symbol before the cut with its new code and extra bits.
+    std::uint64_t bits = 0;
+    for (int c = 0; c < 2; ++c)
+        for (int t = 0; t < 2; ++t) {
+            if (!Used[c][t]) continue;
+            for (int s = 0; s < 256; ++s) {
+                const int size = c == 0 ? scan::DcSize(s) : scan::AcSize(s);
+                bits += std::uint64_t{at.Before.Freq[c][t][s]} * (Encode[c][t].Length[s] + size);
+            }
+        }
+    cut = {at.Mcu, record, static_cast<int>(bits & 7), 0};
+    return true;
+}
+
+// The new scan in two parts side by side: this thread writes the part before
+// `cut` into the output, the helper the rest into SecondPart; each is checked
+// as it is written, and the second is then put after the first. False when
+// told to stop, or (with no message) when the helper could not be had:
+// `started` tells which.
+bool TJpegPeelImpl::EncodeCheckedSplit(std::size_t scanStart, const TEncodeCut& cut, bool& started) {
+    const std::int64_t total = McuCount();
+    TByteBuffer& bytes = OutStream->Data();
+    TByteBuffer& second = SecondPart.Data();
+    bytes.resize(bytes.capacity());  // not zeroed: every byte is written before it is read
+    second.resize(second.capacity());
+    scan::TCheckedScanWriter head(bytes.data() + scanStart, bytes.data() + bytes.size());
+    scan::TCheckedScanWriter tail(second.data(), second.data() + second.size(), cut.StartBits);
+    // Tests: a faulty encoder flips the bit at this offset in each part.
+    head.FlipBitAt(ScanThreading().FlipScanBit);
+    tail.FlipBitAt(ScanThreading().FlipScanBit);
+    TStopFlag stopFlag;
+    std::atomic<bool>& stop = stopFlag.Value;
+    bool tailGood = false;
+    const std::size_t likely = (bytes.size() - scanStart) / 4 + (std::size_t{64} << 10);
+    started = Helper.Start([&] {
+        PrepareLarge(second.data(), std::min(likely, second.size()));
+        const std::uint8_t* r = cut.Record;
+        const bool walked = EncodeChecked(tail, cut.Mcu, total, r, cut.RestartNumber,
+                                          [&](std::int32_t) { return !stop.load(std::memory_order_relaxed); });
+        if (walked) tail.PutMarker(0xFFD9);
+        tailGood = walked && tail.Good() && r == RecordsEnd();
+    });
+    if (!started) return false;
+    TThreadJoin join(Helper, &stop);
+    const std::uint8_t* r = RecordsBegin();
+    bool stopped = false;
+    const bool headWalked = EncodeChecked(head, 0, cut.Mcu, r, 0, [&](std::int32_t row) {
+        stopped = !Progress(MCURows + row);
+        return !stopped;
+    });
+    if (headWalked) {
+        join.Wait();
+        // The rows the helper wrote are reported now.
+        for (auto row = static_cast<std::int32_t>((cut.Mcu + MCUCols - 1) / MCUCols); !stopped && row < MCURows; ++row)
+            stopped = !Progress(MCURows + row);
+    } else {
+        join.Stop();
+    }
+    std::uint8_t* end = nullptr;
+    const bool good = !stopped && headWalked && head.Good() && r == cut.Record &&
+                      head.PendingBits() == cut.StartBits && tailGood &&
+                      (end = scan::JoinParts(head, second.data(), tail, bytes.data() + bytes.size()));
+    bytes.resize(good ? static_cast<std::size_t>(end - bytes.data()) : scanStart);
+    if (stopped) return false;
+    if (!good) Fail(kMsgVerify);
+    ++ScansWrittenInTwoParts();
+    return true;
+}
+
+// Encodes the scan into the output and checks it. A large scan is written in
+// two parts on two threads where it can be cut; otherwise it is checked on a
+// second thread while it is being written, and the encoder's thread shares
+// the rest of the check when it has written it.
 bool TJpegPeelImpl::EncodeAndVerify(std::size_t scanStart) {
     TMemoryStream& out = *OutStream;
     // Already so (ReserveResult), unless the headers grew past all expectation.
-    out.Reserve(out.Size() + static_cast<std::size_t>(ScanBytesBound()));
+    out.Reserve(out.Size() + static_cast<std::size_t>(ScanBytesBound()) +
+                scan::TCheckedScanWriter::RoomAfter(BlocksPerMcu));
     for (int c = 0; c < 2; ++c)
         for (int t = 0; t < 2; ++t)
             if (Used[c][t] && !VerifyTables[c][t].Build(Optimal[c][t].HuffBits, Optimal[c][t].Symbol, c))
                 Fail(kMsgVerify);
 
     const std::int64_t total = McuCount();
-    const auto alone = [&] {
-        if (!EncodeScan(nullptr)) return false;
-        TScanReader check(out.Memory(), out.Size());
-        check.SetRawPosition(scanStart);
-        const std::uint8_t* r = RecordsBegin();
-        if (!VerifyRange(check, 0, total, r, 0) || !VerifyEnd(check, r)) Fail(kMsgVerify);
-        return true;
-    };
+    const auto alone = [&] { return EncodeCheckedAlone(scanStart); };
     if (InSize - ScanDataStart < ScanThreading().ThreadedVerifyMin || MCURows < 2) return alone();
+    TEncodeCut cut{};
+    if (ScanThreading().WriteInTwoParts && FindEncodeCut(cut)) {
+        bool room = true;
+        try {
+            SecondPart.Clear();
+            SecondPart.Reserve(out.Capacity() - scanStart);
+        } catch (const std::bad_alloc&) {
+            room = false;  // what only the second thread needs must not fail the file
+        }
+        bool started = false;
+        if (room) {
+            const bool done = EncodeCheckedSplit(scanStart, cut, started);
+            if (started) return done;
+        }
+        return alone();
+    }
 
     const std::int64_t interval = RestartEnabled ? RestartInterval : 0;
     // The number of the restart marker that ends the interval holding `mcu`.

@@ -12,8 +12,16 @@ namespace lumaro {
 struct TScanThreading {
     // Decoding on two threads.
     std::size_t SplitDecodeMin = std::size_t{256} << 10;
-    // Verifying on a second thread while the scan is written.
+    // Writing and checking the new scan on two threads.
     std::size_t ThreadedVerifyMin = std::size_t{256} << 10;
+    // The new scan written in two parts side by side, each checked as it is
+    // written, where it can be cut (see FindEncodeCut). Tests: false, one
+    // thread writes it all and the other checks it close behind, as large
+    // scans that cannot be cut go.
+    bool WriteInTwoParts = true;
+    // Without restart markers: the new scan is cut where the second decoded
+    // half begins, instead of near the middle (tests: both kinds of cut).
+    bool CutWhereHalvesMeet = false;
     // No second thread, as if the system could give none: tests of the
     // fallback, and batches that keep every CPU busy with files of their own.
     bool RefuseThreads = false;
@@ -28,8 +36,9 @@ struct TScanThreading {
     // How long a waiting thread looks for what it waits for before it
     // sleeps (tests: 0, every wait sleeps).
     int SpinMicroseconds = 1000;
-    // Tests of the check: this bit of the new scan (counted from its first
-    // byte) is flipped as it is written, as by a faulty encoder. -1: none.
+    // Tests of the check: this bit of the new scan, counted from its first
+    // byte (from the first byte of each part when it is written in two
+    // parts), is flipped as it is written, as by a faulty encoder. -1: none.
     std::int64_t FlipScanBit = -1;
 };
 
@@ -38,6 +47,10 @@ TScanThreading& ScanThreading();
 // Scans without restart markers whose second half was taken from the thread
 // that started in the middle (for tests: that it happens).
 std::atomic<int>& GuessedSplits();
+// Bits flipped by FlipScanBit (for tests: whether the bit was in the scan).
+std::atomic<int>& FlippedScanBits();
+// New scans written in two parts side by side (for tests: that it happens).
+std::atomic<int>& ScansWrittenInTwoParts();
 // Scans cut by restart markers that were decoded again on one thread, after
 // a piece decoded apart was refused or did not end where the next began.
 std::atomic<int>& ScansDecodedAgain();

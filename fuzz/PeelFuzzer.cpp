@@ -68,6 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const TScanThreading saved = limits;
     limits.SplitDecodeMin = limits.ThreadedVerifyMin = 0;
     limits.AwaitGuessedHalf = true;  // the second half of scans without restarts is taken over
+    limits.WriteInTwoParts = (size & 2) == 0;  // or written by one thread, checked by the other
     TMemoryStream twinOut;
     const TOutcome twin = Run(peel, in, twinOut, true, (size & 1) != 0);
     limits = saved;

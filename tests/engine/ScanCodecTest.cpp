@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "BlockCoderSupport.h"
+#include "CheckedScanWriter.h"
 #include "MemoryStream.h"
 #include "ScanCodec.h"
 
@@ -288,4 +289,164 @@ TEST(BlockCoder, McusOfBlocksWithTablesOfTheirOwnComeBackAndAreChecked) {
         other[bit / 8] ^= static_cast<std::uint8_t>(0x80 >> (bit % 8));
         EXPECT_FALSE(checkAll(other)) << "bit " << bit;
     }
+}
+
+// ------------------------------------------------- the checking scan writer
+
+namespace {
+
+// Blocks [first, end) of the records through a checking writer with one
+// pair of tables, a restart marker after every `interval` blocks (0: none;
+// numbered from the block index, as the engine numbers them), EOI after the
+// last block of all. Returns whether the writer found everything as expected.
+struct TCheckedRun {
+    std::vector<std::uint8_t> Bytes;
+    bool Good = false;
+    int PendingBits = 0;
+    std::uint8_t* End = nullptr;
+};
+
+void RunChecked(scan::TCheckedScanWriter& w, const Records& r, int first, int end, int blocks, int interval,
+                const TCoder& c) {
+    const scan::TBlockCoding coding{&c.Encode[0], &c.Encode[1]};
+    const scan::TBlockChecking checking{&c.Check[0], &c.Check[1]};
+    const std::uint8_t* rec = r.data();
+    for (int b = 0; b < first; ++b) rec += scan::RecordSize(rec);
+    for (int b = first; b < end; ++b) {
+        rec = w.PutBlocks(rec, &coding, &checking, 1);
+        if (!rec) return;
+        if (interval && (b + 1) % interval == 0 && b + 1 < blocks)
+            w.PutMarker(static_cast<std::uint16_t>(0xFFD0 + ((b + 1) / interval - 1) % 8));
+    }
+    if (end == blocks) w.PutMarker(0xFFD9);
+}
+
+TCheckedRun WriteChecked(const Records& r, int blocks, int interval, const TCoder& c, std::int64_t flip = -1) {
+    TCheckedRun run;
+    run.Bytes.resize(r.size() * 4 + 64);
+    scan::TCheckedScanWriter w(run.Bytes.data(), run.Bytes.data() + run.Bytes.size());
+    w.FlipBitAt(flip);
+    RunChecked(w, r, 0, blocks, blocks, interval, c);
+    run.Good = w.Good();
+    run.Bytes.resize(static_cast<std::size_t>(w.Position() - run.Bytes.data()));
+    return run;
+}
+
+// The same through the plain writer, for comparison.
+std::vector<std::uint8_t> EncodePlain(const Records& r, int blocks, int interval, const TCoder& c) {
+    TMemoryStream out;
+    out.Reserve(r.size() * 4 + 64);
+    scan::TScanWriter w(out, out.Capacity());
+    const std::uint8_t* rec = r.data();
+    for (int b = 0; b < blocks; ++b) {
+        rec = w.PutBlock(rec, c.Encode[0], c.Encode[1]);
+        if (interval && (b + 1) % interval == 0 && b + 1 < blocks)
+            w.PutMarker(static_cast<std::uint16_t>(0xFFD0 + ((b + 1) / interval - 1) % 8));
+    }
+    w.PutMarker(0xFFD9);
+    w.Flush();
+    return {out.Data().begin(), out.Data().end()};
+}
+
+} // namespace
+
+// Whatever the records and restart markers, the checking writer writes the
+// plain writer's bytes, and finds them as expected.
+TEST(CheckedWriter, WritesWhatThePlainWriterWritesAndFindsItAsExpected) {
+    const int blocks = 3000;
+    const Records r = ToRecords(MixedBlocks(blocks, 11));
+    const TCoder c = CoderFor(r, blocks);
+    for (const int interval : {0, 1, 7}) {
+        SCOPED_TRACE(testing::Message() << "restart every " << interval);
+        const TCheckedRun run = WriteChecked(r, blocks, interval, c);
+        EXPECT_TRUE(run.Good);
+        EXPECT_EQ(run.Bytes, EncodePlain(r, blocks, interval, c));
+    }
+}
+
+// A faulty encoder (one bit flipped as it is written) is caught wherever the
+// bit lies: a code, extra bits, padding, a stuffed byte, a marker, EOI.
+TEST(CheckedWriter, RefusesEveryBitWrittenWrong) {
+    const int blocks = 60;
+    const Records r = ToRecords(MixedBlocks(blocks, 12));
+    const TCoder c = CoderFor(r, blocks);
+    const TCheckedRun good = WriteChecked(r, blocks, 5, c);
+    ASSERT_TRUE(good.Good);
+    int stuffed = 0;
+    for (std::size_t i = 0; i + 1 < good.Bytes.size(); ++i) stuffed += good.Bytes[i] == 0xFF && good.Bytes[i + 1] == 0;
+    ASSERT_GT(stuffed, 0) << "no stuffed byte to flip";
+    for (std::int64_t bit = 0; bit < static_cast<std::int64_t>(good.Bytes.size() * 8); ++bit)
+        ASSERT_FALSE(WriteChecked(r, blocks, 5, c, bit).Good) << "bit " << bit;
+}
+
+// The checking side builds what it expects from the written tables alone: a
+// symbol the encoder codes differently, or one the tables lack, is refused.
+TEST(CheckedWriter, RefusesCodesTheWrittenTablesDoNotGive) {
+    const int blocks = 300;
+    const Records r = ToRecords(MixedBlocks(blocks, 13));
+    TCoder c = CoderFor(r, blocks);
+    ASSERT_TRUE(WriteChecked(r, blocks, 0, c).Good);
+    // Two AC symbols of the same code length swap their codes in the encoder.
+    const auto& ac = c.Optimal[1];
+    bool swapped = false;
+    for (std::size_t i = 0; i + 1 < ac.Symbol.size() && !swapped; ++i)
+        if (ac.CodeLength[i] == ac.CodeLength[i + 1] && (ac.Symbol[i] & 15) == (ac.Symbol[i + 1] & 15)) {
+            TCoder wrong = c;
+            std::swap(wrong.Encode[1].Put[ac.Symbol[i]], wrong.Encode[1].Put[ac.Symbol[i + 1]]);
+            EXPECT_FALSE(WriteChecked(r, blocks, 0, wrong).Good);
+            swapped = true;
+        }
+    EXPECT_TRUE(swapped);
+    TCoder lacking = c;
+    lacking.Check[1].Put[ac.Symbol.front()] = 0;
+    EXPECT_FALSE(WriteChecked(r, blocks, 0, lacking).Good);
+}
+
+// A scan written in two parts (the second taking the bits the first leaves
+// pending as 0-bits) and joined is the scan written whole, wherever it is
+// cut: every number of pending bits, and joints that are 0xFF and must be
+// stuffed.
+TEST(CheckedWriter, PartsJoinedAtEveryBlockGiveTheWholeScan) {
+    const int blocks = 400;
+    const Records r = ToRecords(MixedBlocks(blocks, 15));  // a seed that gives 0xFF joints
+    const TCoder c = CoderFor(r, blocks);
+    const std::vector<std::uint8_t> whole = EncodePlain(r, blocks, 0, c);
+    bool pendingSeen[8] = {};
+    int stuffedJoints = 0;
+    for (int cut = 1; cut < blocks; ++cut) {
+        SCOPED_TRACE(testing::Message() << "cut before block " << cut);
+        std::vector<std::uint8_t> out(r.size() * 4 + 64), second(r.size() * 4 + 64);
+        scan::TCheckedScanWriter head(out.data(), out.data() + out.size());
+        RunChecked(head, r, 0, cut, blocks, 0, c);
+        ASSERT_TRUE(head.Good());
+        scan::TCheckedScanWriter tail(second.data(), second.data() + second.size(), head.PendingBits());
+        RunChecked(tail, r, cut, blocks, blocks, 0, c);
+        ASSERT_TRUE(tail.Good());
+        std::uint8_t* end = scan::JoinParts(head, second.data(), tail, out.data() + out.size());
+        ASSERT_NE(end, nullptr);
+        out.resize(static_cast<std::size_t>(end - out.data()));
+        ASSERT_EQ(out, whole);
+        pendingSeen[head.PendingBits()] = true;
+        const std::size_t joint = static_cast<std::size_t>(head.Position() - out.data());
+        if (head.PendingBits() && out[joint] == 0xFF) ++stuffedJoints;
+    }
+    for (int bits = 0; bits < 8; ++bits) EXPECT_TRUE(pendingSeen[bits]) << bits << " pending bits";
+    EXPECT_GT(stuffedJoints, 0);
+}
+
+// A room too small for the scan: the writer stops before its end, writes
+// nothing past it, and says so.
+TEST(CheckedWriter, StopsAtTheEndOfItsRoom) {
+    const int blocks = 500;
+    const Records r = ToRecords(MixedBlocks(blocks, 15));
+    const TCoder c = CoderFor(r, blocks);
+    const std::size_t needed = EncodePlain(r, blocks, 0, c).size();
+    std::vector<std::uint8_t> out(needed + 4096, 0xA5);
+    const std::size_t room = needed / 2;
+    scan::TCheckedScanWriter w(out.data(), out.data() + room);
+    RunChecked(w, r, 0, blocks, blocks, 0, c);
+    EXPECT_TRUE(w.Overflowed());
+    EXPECT_FALSE(w.Good());
+    EXPECT_LE(w.Position(), out.data() + room);
+    EXPECT_TRUE(std::all_of(out.begin() + static_cast<long>(room), out.end(), [](std::uint8_t b) { return b == 0xA5; }));
 }

@@ -50,6 +50,30 @@ Result SameWithTwoThreads(const Bytes& in, int stopAt = -1) {
     return two;
 }
 
+// For a file that fails: one thread, two, and no second thread to be had
+// all refuse it with the same messages (where the failure stops the progress
+// may differ: a faulty encoder is caught in whichever part it writes).
+Result RefusedEveryWay(const Bytes& in) {
+    TScanThreading& limits = ScanThreading();
+    const TScanThreading saved = limits;
+    limits.SplitDecodeMin = limits.ThreadedVerifyMin = static_cast<std::size_t>(-1);
+    const Result one = PeelFile(in, true, false);
+    limits.SplitDecodeMin = limits.ThreadedVerifyMin = 0;
+    limits.AwaitGuessedHalf = true;
+    const Result two = PeelFile(in, true, false);
+    limits.RefuseThreads = true;
+    const Result refused = PeelFile(in, true, false);
+    limits = saved;
+    for (const Result* r : {&two, &refused}) {
+        EXPECT_EQ(one.Ok, r->Ok);
+        EXPECT_EQ(one.Messages, r->Messages);
+        EXPECT_TRUE(r->Out.empty() || r->Ok);
+    }
+    Result any;
+    any.Ok = one.Ok || two.Ok || refused.Ok;
+    return any;
+}
+
 Recipe WithRestarts(Recipe s, int interval) {
     s.RestartInterval = interval;
     return s;
@@ -90,11 +114,14 @@ TEST(TwoThreads, ScansWithoutRestartsAreSplitAtAGuessedRowStart) {
         SCOPED_TRACE(name);
         const Bytes d = Build(recipe);
         const int before = GuessedSplits().load();
+        const int written = ScansWrittenInTwoParts().load();
         const Result r = SameWithTwoThreads(d);
         ASSERT_TRUE(r.Ok) << r.FirstMessage();
         if (taken) {
             EXPECT_EQ(GuessedSplits().load(), before + 1) << "the second half was not taken from the other thread";
         }
+        // Either way the new scan is written in two parts.
+        EXPECT_EQ(ScansWrittenInTwoParts().load(), written + 1);
         ExpectSameCoefficients(d, r.Out);
     };
     check("4:2:0", Ycc420(1024, 1024));
@@ -138,7 +165,10 @@ TEST(TwoThreads, EveryMeetingPointAgrees) {
 // The encoder's thread can take the check over at any row: before or after
 // the second decoded half begins, at a restart marker or inside an
 // interval, with or without restart markers.
+// (Scans that cannot be cut in two parts are written by one thread and
+// checked close behind by the other.)
 TEST(TwoThreads, TheCheckIsHandedOverAtAnyRow) {
+    ScanThreading().WriteInTwoParts = false;
     for (const int interval : {0, 1, 3, 7}) {
         const Bytes d = Build(WithRestarts(Ycc420(48, 16 * 9), interval));
         for (int row = 1; row < 9; ++row) {
@@ -149,32 +179,89 @@ TEST(TwoThreads, TheCheckIsHandedOverAtAnyRow) {
             ASSERT_TRUE(r.Ok) << r.FirstMessage();
         }
     }
+    ScanThreading().WriteInTwoParts = true;
+}
+
+// The new scan written in two parts side by side, cut near the middle or
+// where the second decoded half begins: every image height moves the cut
+// across rows and restart intervals, and without restart markers the part
+// after it begins at other bits of a byte.
+TEST(TwoThreads, TheNewScanWrittenInTwoPartsIsTheScanWrittenWhole) {
+    int cases = 0, cut = 0;
+    const auto check = [&](const Recipe& recipe) {
+        const int before = ScansWrittenInTwoParts().load();
+        const Result r = SameWithTwoThreads(Build(recipe));
+        ASSERT_TRUE(r.Ok) << r.FirstMessage();
+        ++cases;
+        cut += ScansWrittenInTwoParts().load() > before;
+    };
+    for (const bool whereHalvesMeet : {false, true})
+        for (int rows = 2; rows <= 17; ++rows) {
+            SCOPED_TRACE(testing::Message() << rows << " rows" << (whereHalvesMeet ? ", cut where the halves meet" : ""));
+            ScanThreading().CutWhereHalvesMeet = whereHalvesMeet;
+            for (const int interval : {1, 5}) check(WithRestarts(Ycc420(64, 16 * rows), interval));
+            // Without restart markers the scan is split for decoding only where
+            // the halves find each other: larger images.
+            check(BaseRecipe(320, 8 * (20 + rows), {{1, 1, 1, 0, 0, 0}}));
+            check(Ycc420(256, 16 * (8 + rows)));
+            ScanThreading().CutWhereHalvesMeet = false;
+        }
+    // Nearly every one of them was cut (the others were written whole).
+    EXPECT_GT(cut, cases * 3 / 4);
 }
 
 // A bit of the new scan that differs from what the records say is refused,
-// wherever it lies and whichever thread checks that row: every row is
-// checked by one of them, the join included, and so are the restart markers
-// and EOI.
+// wherever it lies and whichever thread checks it: written in two parts
+// (the bit flipped in each part that has it), and written by one thread and
+// checked by both, the check handed over at every row; the restart markers
+// and EOI included.
 TEST(TwoThreads, AFlippedBitIsRefusedWhereverTheCheckIsHandedOver) {
     for (const int interval : {0, 2}) {
-        const Bytes d = Build(WithRestarts(Ycc420(48, 16 * 6), interval));
+        // Without restart markers the scan is split only where the decoded
+        // halves find each other: a larger image.
+        const Bytes d = Build(interval ? WithRestarts(Ycc420(48, 16 * 6), interval)
+                                       : BaseRecipe(320, 8 * 30, {{1, 1, 1, 0, 0, 0}}));
         const Bytes out = SameWithTwoThreads(d).Out;
         const std::size_t sos = FindMarker(out, 0xFFDA);
         ASSERT_LT(sos + 4, out.size());
         const std::size_t scanBits = 8 * (out.size() - (sos + 2 + (std::size_t{out[sos + 2]} << 8 | out[sos + 3])));
+        const std::size_t step = std::max<std::size_t>(97, scanBits / 500);
+        TScanThreading& limits = ScanThreading();
+        const TScanThreading saved = limits;
+        limits.SplitDecodeMin = limits.ThreadedVerifyMin = 0;
+        limits.AwaitGuessedHalf = true;
+        int flipped = 0;
+        const int writtenBefore = ScansWrittenInTwoParts().load();
+        ASSERT_TRUE(PeelFile(d).Ok);
+        ASSERT_EQ(ScansWrittenInTwoParts().load(), writtenBefore + 1) << "not written in two parts";
+        for (std::size_t bit = 3; bit < scanBits; bit += step) {
+            SCOPED_TRACE(testing::Message() << "interval " << interval << ", two parts, bit " << bit);
+            limits.FlipScanBit = static_cast<std::int64_t>(bit);
+            const int before = FlippedScanBits().load();
+            const Result r = PeelFile(d);
+            if (FlippedScanBits().load() == before) continue;  // past the end of both parts
+            ++flipped;
+            EXPECT_FALSE(r.Ok);
+            EXPECT_EQ(r.Messages.size(), 1u);
+        }
+        limits = saved;
+        EXPECT_GT(flipped, static_cast<int>(scanBits / step / 2));
+        limits.WriteInTwoParts = false;
         for (int row = 1; row < 6; ++row)
-            for (std::size_t bit = 3; bit < scanBits; bit += 97) {
+            for (std::size_t bit = 3; bit < scanBits; bit += step) {
                 SCOPED_TRACE(testing::Message() << "interval " << interval << ", row " << row << ", bit " << bit);
-                ScanThreading().HandOverRow = row;
-                ScanThreading().FlipScanBit = static_cast<std::int64_t>(bit);
-                const Result r = SameWithTwoThreads(d);
-                ScanThreading().HandOverRow = -1;
-                ScanThreading().FlipScanBit = -1;
+                limits.HandOverRow = row;
+                limits.FlipScanBit = static_cast<std::int64_t>(bit);
+                const Result r = RefusedEveryWay(d);
+                limits.HandOverRow = -1;
+                limits.FlipScanBit = -1;
                 if (r.Ok) {
                     ADD_FAILURE() << "a flipped bit was not refused";
+                    limits = saved;
                     return;
                 }
             }
+        limits = saved;
     }
 }
 
