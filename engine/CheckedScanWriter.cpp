@@ -10,14 +10,14 @@ void TCheckedScanWriter::PutMarker(std::uint16_t marker) {
     // After every record fewer than 8 bits are pending on either side. The
     // padding bits are 0, so the padded byte is never 0xFF.
     std::uint8_t* const before = O;
-    if (Bits) *O++ = static_cast<std::uint8_t>(Acc << (8 - Bits));
-    Bits = 0;
-    Acc = 0;
+    const bool padded = Bits != 0;
+    if (padded) *O++ = PendingByte();
     *O++ = static_cast<std::uint8_t>(marker >> 8);
     *O++ = static_cast<std::uint8_t>(marker);
     if (FlipAt >= 0) Flip(before, O);
-    if (CheckBits) Differs |= *Q++ != static_cast<std::uint8_t>(CheckAcc << (8 - CheckBits));
-    CheckBits = 0;
+    if (padded) Differs |= *Q++ != static_cast<std::uint8_t>(CheckAcc << (8 - Bits));
+    Bits = 0;
+    Acc = 0;
     CheckAcc = 0;
     Differs |= Q[0] != static_cast<std::uint8_t>(marker >> 8) || Q[1] != static_cast<std::uint8_t>(marker);
     Q += 2;

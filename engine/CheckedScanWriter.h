@@ -6,8 +6,9 @@
 // from the tables' counts and symbol order, independently of the encoder's
 // tables) and the extra bits of every record. The writing side and the
 // checking side keep bit accumulators and byte positions of their own: the
-// check takes neither the encoder's word for what it wrote nor for how many
-// bytes. Checking bytes just written, still in this CPU's cache, costs less
+// check takes neither the encoder's word for what it wrote nor for where. A
+// symbol must take as many bits on both sides (one whose code lengths differ
+// is a difference), so one count of pending bits serves both. Checking bytes just written, still in this CPU's cache, costs less
 // than reading them again later or from another CPU. Internal to the engine.
 #include <cstddef>
 #include <cstdint>
@@ -26,7 +27,7 @@ public:
     // that belong to what comes before the scan's part written here; they
     // are written and checked as 0-bits and completed by the caller.
     TCheckedScanWriter(std::uint8_t* begin, std::uint8_t* end, int startBits = 0)
-        : Begin(begin), End(end), O(begin), Bits(startBits), Q(begin), CheckBits(startBits) {}
+        : Begin(begin), End(end), O(begin), Bits(startBits), Q(begin) {}
 
     // Puts and checks the records of `count` blocks in a row (an MCU), each
     // with its own tables; returns the end of the last record, or null when
@@ -39,13 +40,13 @@ public:
             Overflow = true;
             return nullptr;
         }
-        TState s{O, Acc, Bits, Q, CheckAcc, CheckBits, false};
+        TState s{O, Acc, Bits, Q, CheckAcc, false};
         if (__builtin_expect(FlipAt >= 0, 0)) {
             for (int b = 0; b < count; ++b) r = PutRecord<true>(r, coding[b], checking[b], s);
         } else {
             for (int b = 0; b < count; ++b) r = PutRecord<false>(r, coding[b], checking[b], s);
         }
-        O = s.O, Acc = s.Acc, Bits = s.Bits, Q = s.Q, CheckAcc = s.CheckAcc, CheckBits = s.CheckBits;
+        O = s.O, Acc = s.Acc, Bits = s.Bits, Q = s.Q, CheckAcc = s.CheckAcc;
         Differs |= s.Differs;
         return Differs ? nullptr : r;
     }
@@ -57,7 +58,7 @@ public:
         return kBlockRoom * static_cast<std::size_t>(blocksPerMcu) + kMarkerRoom;
     }
     // Nothing differed and everything fitted; every byte written was checked.
-    bool Good() const { return !Differs && !Overflow && Q == O && CheckBits == Bits; }
+    bool Good() const { return !Differs && !Overflow && Q == O; }
     bool Overflowed() const { return Overflow; }
     // The next byte to write, and the bits of it already pending.
     std::uint8_t* Position() const { return O; }
@@ -66,7 +67,7 @@ public:
     // whether the checking side expects exactly these bits.
     std::uint8_t PendingByte() const { return static_cast<std::uint8_t>(Acc << (8 - Bits)); }
     bool PendingAgrees() const {
-        return CheckBits == Bits && static_cast<std::uint8_t>(CheckAcc << (8 - CheckBits)) == PendingByte();
+        return static_cast<std::uint8_t>(CheckAcc << (8 - Bits)) == PendingByte();
     }
     // Tests: this bit (counted from begin) is flipped as it is written, as by
     // a faulty encoder. -1: none.
@@ -81,10 +82,9 @@ private:
     struct TState {
         std::uint8_t* O;
         std::uint64_t Acc;  // right-aligned pending bits of the writing side
-        int Bits;
-        const std::uint8_t* Q;  // the checking side's next byte to read
+        int Bits;           // how many, on both sides
+        const std::uint8_t* Q;   // the checking side's next byte to read
         std::uint64_t CheckAcc;  // right-aligned bits it expects next
-        int CheckBits;
         bool Differs;
     };
 
@@ -96,7 +96,6 @@ private:
         int bits = s.Bits;
         const std::uint8_t* q = s.Q;
         std::uint64_t checkAcc = s.CheckAcc;
-        int checkBits = s.CheckBits;
         bool differs = false;
         // Whole bytes of the pending bits out (fewer than 8 stay), then the
         // same bytes read back and compared with the expected bits.
@@ -104,34 +103,33 @@ private:
             // Left-aligned, zeros after the pending bits: only a whole byte
             // can be 0xFF (a partial one ends in a zero bit).
             const std::uint64_t w = (acc << 1) << (63 - bits);
+            const std::uint64_t want = (checkAcc << 1) << (63 - bits);
             const int whole = bits >> 3;
             bits &= 7;
             std::uint8_t* const before = o;
+            // The way the written bytes are read back follows the writer's
+            // way only for speed: whatever the bytes are, the first way
+            // finds them equal to the expected ones only if they are, and
+            // the second reads them as a decoder would.
             if (NoFFByte(w)) {
                 const std::uint64_t be = __builtin_bswap64(w);
                 std::memcpy(o, &be, 8);
                 o += whole;
+                if constexpr (kFaulty) Flip(before, o);
+                std::uint64_t got;
+                std::memcpy(&got, q, 8);
+                // The bytes compared, left-aligned (none when no byte is whole).
+                const std::uint64_t keep = ~std::uint64_t{0} << (63 - 8 * whole) << 1;
+                differs |= ((__builtin_bswap64(got) ^ want) & keep) != 0;
+                q += whole;
             } else {
                 for (int i = 0; i < whole; ++i) {
                     const auto b = static_cast<std::uint8_t>(w >> (56 - 8 * i));
                     *o++ = b;
                     if (b == 0xFF) *o++ = 0x00;
                 }
-            }
-            if constexpr (kFaulty) Flip(before, o);
-            const std::uint64_t want = (checkAcc << 1) << (63 - checkBits);
-            const int wholeWanted = checkBits >> 3;
-            checkBits &= 7;
-            std::uint64_t got;
-            std::memcpy(&got, q, 8);
-            got = __builtin_bswap64(got);
-            // The bytes compared, left-aligned (none when no byte is whole).
-            const std::uint64_t keep = ~std::uint64_t{0} << (63 - 8 * wholeWanted) << 1;
-            if (NoFFByte(got & keep)) {
-                differs |= ((got ^ want) & keep) != 0;
-                q += wholeWanted;
-            } else {
-                for (int i = 0; i < wholeWanted; ++i) {
+                if constexpr (kFaulty) Flip(before, o);
+                for (int i = 0; i < whole; ++i) {
                     const std::uint8_t b = *q++;
                     differs |= b != static_cast<std::uint8_t>(want >> (56 - 8 * i));
                     if (b == 0xFF) differs |= *q++ != 0x00;
@@ -139,28 +137,26 @@ private:
             }
         };
         // Both sides take every symbol; a symbol without a code on the
-        // checking side is a difference (its length 0 adds nothing).
+        // checking side, or with a code of another length, is a difference.
         const auto put = [&](std::uint32_t a, std::uint32_t c, unsigned extra) {
-            const int n = static_cast<int>(a >> 27), m = static_cast<int>(c >> 27);
-            differs |= m == 0;
+            const int n = static_cast<int>(a >> 27);
+            differs |= (c >> 27) == 0 || (c >> 27) != (a >> 27);
             acc = (acc << n) | (a & 0x7FFFFFF) | extra;
+            checkAcc = (checkAcc << n) | (c & 0x7FFFFFF) | extra;
             bits += n;
-            checkAcc = (checkAcc << m) | (c & 0x7FFFFFF) | extra;
-            checkBits += m;
         };
         put(coding.Dc->Put[r[1]], checking.Dc->Put[r[1]], r[2] | (r[3] << 8));
         const std::uint8_t* p = r + 4;
         const std::uint8_t* const end = p + r[0];
         // Up to kGroup symbols between two drains; one that would pass the
-        // 63 bits a drain takes, on either side, drains the ones before it.
+        // 63 bits a drain takes drains the ones before it.
         constexpr int kGroup = 4;
         int gathered = 1;
         while (p < end) {
             unsigned rs, extra;
             TakeAcEntry(p, rs, extra);
             const std::uint32_t a = coding.Ac->Put[rs], c = checking.Ac->Put[rs];
-            if (gathered == kGroup || bits + static_cast<int>(a >> 27) > 63 ||
-                checkBits + static_cast<int>(c >> 27) > 63) {
+            if (gathered == kGroup || bits + static_cast<int>(a >> 27) > 63) {
                 drain();
                 gathered = 0;
             }
@@ -168,7 +164,7 @@ private:
             ++gathered;
         }
         drain();
-        s.O = o, s.Acc = acc, s.Bits = bits, s.Q = q, s.CheckAcc = checkAcc, s.CheckBits = checkBits;
+        s.O = o, s.Acc = acc, s.Bits = bits, s.Q = q, s.CheckAcc = checkAcc;
         s.Differs |= differs;
         return p;
     }
@@ -188,7 +184,6 @@ private:
     int Bits;
     const std::uint8_t* Q;
     std::uint64_t CheckAcc = 0;
-    int CheckBits;
     bool Differs = false;
     bool Overflow = false;
     std::int64_t FlipAt = -1;
