@@ -11,9 +11,9 @@ namespace lumaro {
 
 struct TScanThreading {
     // Decoding on two threads.
-    std::size_t SplitDecodeMin = std::size_t{256} << 10;
+    std::size_t SplitDecodeMin = std::size_t{32} << 10;
     // Writing and checking the new scan on two threads.
-    std::size_t ThreadedVerifyMin = std::size_t{256} << 10;
+    std::size_t ThreadedVerifyMin = std::size_t{32} << 10;
     // The new scan written in two parts side by side, each checked as it is
     // written, where it can be cut (see FindEncodeCut). Tests: false, one
     // thread writes it all and the other checks it close behind, as large
