@@ -128,6 +128,7 @@ private:
     void WriteHeaders(bool optimized);
     void WriteOptimizedHuffmanTables(const TSegment& seg);
     void CopyRest();
+    std::uint64_t CodedBits(const TSymbolUse& use) const;
     std::uint64_t ScanBytesBound() const;
     void ReserveResult();
     bool EncodeAndVerify(std::size_t scanStart);

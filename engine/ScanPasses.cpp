@@ -714,19 +714,26 @@ bool TJpegPeelImpl::EncodeScan(TPublishedScan* publish) {
     return ok;
 }
 
-// The most bytes the new scan can take: its exact number of bits (known from
-// the counts and the new code lengths), a byte of padding at every restart
-// and at the end, every byte stuffed, the restart markers and EOI.
-std::uint64_t TJpegPeelImpl::ScanBytesBound() const {
+// The bits the new scan gives the symbols counted in `use`: every symbol
+// with its new code and extra bits.
+std::uint64_t TJpegPeelImpl::CodedBits(const TSymbolUse& use) const {
     std::uint64_t bits = 0;
     for (int c = 0; c < 2; ++c)
         for (int t = 0; t < 2; ++t) {
             if (!Used[c][t]) continue;
             for (int s = 0; s < 256; ++s) {
                 const int size = c == 0 ? scan::DcSize(s) : scan::AcSize(s);
-                bits += std::uint64_t{Use.Freq[c][t][s]} * (Encode[c][t].Length[s] + size);
+                bits += std::uint64_t{use.Freq[c][t][s]} * (Encode[c][t].Length[s] + size);
             }
         }
+    return bits;
+}
+
+// The most bytes the new scan can take: its exact number of bits (known from
+// the counts and the new code lengths), a byte of padding at every restart
+// and at the end, every byte stuffed, the restart markers and EOI.
+std::uint64_t TJpegPeelImpl::ScanBytesBound() const {
+    const std::uint64_t bits = CodedBits(Use);
     const std::uint64_t mcus = McuCount();
     const std::uint64_t restarts = RestartEnabled && RestartInterval ? (mcus - 1) / RestartInterval : 0;
     return 2 * (bits / 8 + restarts + 2) + 2 * restarts + 2;
@@ -879,17 +886,7 @@ bool TJpegPeelImpl::FindEncodeCut(TEncodeCut& cut) const {
             return false;
         record = Pieces[0].Begin + at.Record;
     }
-    // Every symbol before the cut with its new code and extra bits.
-    std::uint64_t bits = 0;
-    for (int c = 0; c < 2; ++c)
-        for (int t = 0; t < 2; ++t) {
-            if (!Used[c][t]) continue;
-            for (int s = 0; s < 256; ++s) {
-                const int size = c == 0 ? scan::DcSize(s) : scan::AcSize(s);
-                bits += std::uint64_t{at.Before.Freq[c][t][s]} * (Encode[c][t].Length[s] + size);
-            }
-        }
-    cut = {at.Mcu, record, static_cast<int>(bits & 7), 0};
+    cut = {at.Mcu, record, static_cast<int>(CodedBits(at.Before) & 7), 0};
     return true;
 }
 
