@@ -8,8 +8,9 @@
 // checking side keep bit accumulators and byte positions of their own: the
 // check takes neither the encoder's word for what it wrote nor for where. A
 // symbol must take as many bits on both sides (one whose code lengths differ
-// is a difference), so one count of pending bits serves both. Checking bytes just written, still in this CPU's cache, costs less
-// than reading them again later or from another CPU. Internal to the engine.
+// is a difference), so one count of pending bits serves both. Checking bytes
+// just written, still in this CPU's cache, costs less than reading them again
+// later or from another CPU. Internal to the engine.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>

@@ -909,7 +909,10 @@ bool TJpegPeelImpl::EncodeCheckedSplit(std::size_t scanStart, const TEncodeCut& 
     TStopFlag stopFlag;
     std::atomic<bool>& stop = stopFlag.Value;
     bool tailGood = false;
-    const std::size_t likely = (bytes.size() - scanStart) / 4 + (std::size_t{64} << 10);
+    // The second part takes about half the new scan, which takes about half
+    // its bound (every byte stuffed); the room kept from earlier files may
+    // be far larger.
+    const std::size_t likely = static_cast<std::size_t>(ScanBytesBound() / 4) + (std::size_t{64} << 10);
     started = Helper.Start([&] {
         PrepareLarge(second.data(), std::min(likely, second.size()));
         const std::uint8_t* r = cut.Record;
@@ -967,7 +970,8 @@ bool TJpegPeelImpl::EncodeAndVerify(std::size_t scanStart) {
         bool room = true;
         try {
             SecondPart.Clear();
-            SecondPart.Reserve(out.Capacity() - scanStart);
+            SecondPart.Reserve(static_cast<std::size_t>(ScanBytesBound()) +
+                               scan::TCheckedScanWriter::RoomAfter(BlocksPerMcu));
         } catch (const std::bad_alloc&) {
             room = false;  // what only the second thread needs must not fail the file
         }
