@@ -15,10 +15,9 @@ void TCheckedScanWriter::PutMarker(std::uint16_t marker) {
     *O++ = static_cast<std::uint8_t>(marker >> 8);
     *O++ = static_cast<std::uint8_t>(marker);
     if (FlipAt >= 0) Flip(before, O);
-    if (padded) Differs |= *Q++ != static_cast<std::uint8_t>(CheckAcc << (8 - Bits));
+    if (padded) Differs |= *Q++ != static_cast<std::uint8_t>(Acc << (8 - Bits));
     Bits = 0;
     Acc = 0;
-    CheckAcc = 0;
     Differs |= Q[0] != static_cast<std::uint8_t>(marker >> 8) || Q[1] != static_cast<std::uint8_t>(marker);
     Q += 2;
 }
@@ -29,7 +28,7 @@ std::uint8_t* JoinParts(const TCheckedScanWriter& first, const std::uint8_t* sec
     const std::uint8_t* from = secondBegin;
     std::size_t n = static_cast<std::size_t>(second.Position() - secondBegin);
     const int pending = first.PendingBits();
-    if (!first.PendingAgrees() || n == 0 || o + 2 > limit) return nullptr;
+    if (n == 0 || o + 2 > limit) return nullptr;
     if (pending) {
         if (from[0] >> (8 - pending)) return nullptr;  // they must have been written as 0-bits
         const auto joint = static_cast<std::uint8_t>(first.PendingByte() | from[0]);

@@ -2,15 +2,15 @@
 // Writes a new scan straight into the result's memory and checks it as it
 // goes. Every byte written is read back as a decoder reads it (a 0xFF must be
 // followed by a stuffed 0x00, markers must stand where they belong) and
-// compared with the codes the written tables define (TCheckTable: rebuilt
-// from the tables' counts and symbol order, independently of the encoder's
-// tables) and the extra bits of every record. The writing side and the
-// checking side keep bit accumulators and byte positions of their own: the
-// check takes neither the encoder's word for what it wrote nor for where. A
-// symbol must take as many bits on both sides (one whose code lengths differ
-// is a difference), so one count of pending bits serves both. Checking bytes
-// just written, still in this CPU's cache, costs less than reading them again
-// later or from another CPU. Internal to the engine.
+// compared with the bits the records and codes call for; a symbol without a
+// code is a difference. The codes themselves are held to those the written
+// tables define (TCheckTable: rebuilt from the tables' counts and symbol
+// order, independently of the encoder's tables) once per scan, for every
+// symbol value (CodesAgree): given equal codes, comparing each symbol's code
+// again as it is written would find exactly what that one comparison found.
+// The writing side and the reading side keep byte positions of their own.
+// Checking bytes just written, still in this CPU's cache, costs less than
+// reading them again later or from another CPU. Internal to the engine.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -35,20 +35,20 @@ public:
     // the room would not hold them (nothing is written then) or what was
     // written differs from what was expected (the two sides may then be at
     // different bytes: nothing more can be checked).
-    const std::uint8_t* PutBlocks(const std::uint8_t* r, const TBlockCoding* coding, const TBlockChecking* checking,
-                                  int count) {
+    const std::uint8_t* PutBlocks(const std::uint8_t* r, const TBlockCoding* coding, int count) {
         if (static_cast<std::size_t>(End - O) < kBlockRoom * static_cast<std::size_t>(count) + kMarkerRoom) {
             Overflow = true;
             return nullptr;
         }
-        TState s{O, Acc, Bits, Q, CheckAcc, false};
+        TState s{O, Acc, Bits, Q, 0};
         if (__builtin_expect(FlipAt >= 0, 0)) {
-            for (int b = 0; b < count; ++b) r = PutRecord<true>(r, coding[b], checking[b], s);
+            for (int b = 0; b < count; ++b) r = PutRecord<true>(r, coding[b], s);
         } else {
-            for (int b = 0; b < count; ++b) r = PutRecord<false>(r, coding[b], checking[b], s);
+            for (int b = 0; b < count; ++b) r = PutRecord<false>(r, coding[b], s);
         }
-        O = s.O, Acc = s.Acc, Bits = s.Bits, Q = s.Q, CheckAcc = s.CheckAcc;
-        Differs |= s.Differs;
+        O = s.O, Acc = s.Acc, Bits = s.Bits, Q = s.Q;
+        // A symbol without a code took no bits: its length less one has the top bit set.
+        Differs |= (s.Missing >> 31) != 0 || s.Differs;
         return Differs ? nullptr : r;
     }
     // Completes the current byte with 0-bits (no stuffed byte can follow it)
@@ -64,12 +64,8 @@ public:
     // The next byte to write, and the bits of it already pending.
     std::uint8_t* Position() const { return O; }
     int PendingBits() const { return Bits; }
-    // The pending bits as the byte they begin (0-bits after them), and
-    // whether the checking side expects exactly these bits.
+    // The pending bits as the byte they begin (0-bits after them).
     std::uint8_t PendingByte() const { return static_cast<std::uint8_t>(Acc << (8 - Bits)); }
-    bool PendingAgrees() const {
-        return static_cast<std::uint8_t>(CheckAcc << (8 - Bits)) == PendingByte();
-    }
     // Tests: this bit (counted from begin) is flipped as it is written, as by
     // a faulty encoder. -1: none.
     void FlipBitAt(std::int64_t bit) { FlipAt = bit; }
@@ -82,36 +78,35 @@ private:
 
     struct TState {
         std::uint8_t* O;
-        std::uint64_t Acc;  // right-aligned pending bits of the writing side
-        int Bits;           // how many, on both sides
-        const std::uint8_t* Q;   // the checking side's next byte to read
-        std::uint64_t CheckAcc;  // right-aligned bits it expects next
-        bool Differs;
+        std::uint64_t Acc;  // right-aligned pending bits
+        int Bits;           // how many
+        const std::uint8_t* Q;  // the reading side's next byte
+        std::uint32_t Missing;  // the lengths of the symbols put, less one, OR-ed
+        bool Differs = false;
     };
 
     template <bool kFaulty>
     __attribute__((always_inline)) const std::uint8_t* PutRecord(const std::uint8_t* r, const TBlockCoding& coding,
-                                                                 const TBlockChecking& checking, TState& s) const {
+                                                                 TState& s) const {
         std::uint8_t* o = s.O;
         std::uint64_t acc = s.Acc;
         int bits = s.Bits;
         const std::uint8_t* q = s.Q;
-        std::uint64_t checkAcc = s.CheckAcc;
+        std::uint32_t missing = s.Missing;
         bool differs = false;
         // Whole bytes of the pending bits out (fewer than 8 stay), then the
-        // same bytes read back and compared with the expected bits.
+        // same bytes read back and compared with the bits put.
         const auto drain = [&] {
             // Left-aligned, zeros after the pending bits: only a whole byte
             // can be 0xFF (a partial one ends in a zero bit).
             const std::uint64_t w = (acc << 1) << (63 - bits);
-            const std::uint64_t want = (checkAcc << 1) << (63 - bits);
             const int whole = bits >> 3;
             bits &= 7;
             std::uint8_t* const before = o;
             // The way the written bytes are read back follows the writer's
             // way only for speed: whatever the bytes are, the first way
-            // finds them equal to the expected ones only if they are, and
-            // the second reads them as a decoder would.
+            // finds them equal to the bits put only if they are, and the
+            // second reads them as a decoder would.
             if (NoFFByte(w)) {
                 const std::uint64_t be = __builtin_bswap64(w);
                 std::memcpy(o, &be, 8);
@@ -121,7 +116,7 @@ private:
                 std::memcpy(&got, q, 8);
                 // The bytes compared, left-aligned (none when no byte is whole).
                 const std::uint64_t keep = ~std::uint64_t{0} << (63 - 8 * whole) << 1;
-                differs |= ((__builtin_bswap64(got) ^ want) & keep) != 0;
+                differs |= ((__builtin_bswap64(got) ^ w) & keep) != 0;
                 q += whole;
             } else {
                 for (int i = 0; i < whole; ++i) {
@@ -132,21 +127,18 @@ private:
                 if constexpr (kFaulty) Flip(before, o);
                 for (int i = 0; i < whole; ++i) {
                     const std::uint8_t b = *q++;
-                    differs |= b != static_cast<std::uint8_t>(want >> (56 - 8 * i));
+                    differs |= b != static_cast<std::uint8_t>(w >> (56 - 8 * i));
                     if (b == 0xFF) differs |= *q++ != 0x00;
                 }
             }
         };
-        // Both sides take every symbol; a symbol without a code on the
-        // checking side, or with a code of another length, is a difference.
-        const auto put = [&](std::uint32_t a, std::uint32_t c, unsigned extra) {
-            const int n = static_cast<int>(a >> 27);
-            differs |= (c >> 27) == 0 || (c >> 27) != (a >> 27);
+        const auto put = [&](std::uint32_t a, unsigned extra) {
+            const auto n = a >> 27;
+            missing |= n - 1;
             acc = (acc << n) | (a & 0x7FFFFFF) | extra;
-            checkAcc = (checkAcc << n) | (c & 0x7FFFFFF) | extra;
-            bits += n;
+            bits += static_cast<int>(n);
         };
-        put(coding.Dc->Put[r[1]], checking.Dc->Put[r[1]], r[2] | (r[3] << 8));
+        put(coding.Dc->Put[r[1]], r[2] | (r[3] << 8));
         const std::uint8_t* p = r + 4;
         const std::uint8_t* const end = p + r[0];
         // Up to kGroup symbols between two drains; one that would pass the
@@ -156,16 +148,16 @@ private:
         while (p < end) {
             unsigned rs, extra;
             TakeAcEntry(p, rs, extra);
-            const std::uint32_t a = coding.Ac->Put[rs], c = checking.Ac->Put[rs];
+            const std::uint32_t a = coding.Ac->Put[rs];
             if (gathered == kGroup || bits + static_cast<int>(a >> 27) > 63) {
                 drain();
                 gathered = 0;
             }
-            put(a, c, extra);
+            put(a, extra);
             ++gathered;
         }
         drain();
-        s.O = o, s.Acc = acc, s.Bits = bits, s.Q = q, s.CheckAcc = checkAcc;
+        s.O = o, s.Acc = acc, s.Bits = bits, s.Q = q, s.Missing = missing;
         s.Differs |= differs;
         return p;
     }
@@ -184,7 +176,6 @@ private:
     std::uint64_t Acc = 0;
     int Bits;
     const std::uint8_t* Q;
-    std::uint64_t CheckAcc = 0;
     bool Differs = false;
     bool Overflow = false;
     std::int64_t FlipAt = -1;

@@ -45,7 +45,8 @@ void TEncodeTable::Build(const TOptimalTable& t, int cls) {
     for (int s = 0; s < 256; ++s) {
         const int size = cls == 0 ? DcSize(s) : AcSize(s);
         const bool meaningful = cls == 0 ? size <= 11 : size <= 10;
-        Put[s] = meaningful ? (static_cast<std::uint32_t>(Length[s] + size) << 27) | (Code[s] << size) : 0;
+        // A symbol without a code puts nothing, which the check refuses.
+        Put[s] = meaningful && Length[s] ? (static_cast<std::uint32_t>(Length[s] + size) << 27) | (Code[s] << size) : 0;
     }
 }
 

@@ -72,7 +72,8 @@ inline int AcSize(int symbol) { return symbol & 15; }
 struct TEncodeTable {
     std::uint32_t Code[256];
     std::uint8_t Length[256];
-    // What a symbol puts, its extra bits left as 0: (length + size) << 27 | code << size.
+    // What a symbol puts, its extra bits left as 0: (length + size) << 27 | code << size;
+    // 0 for a symbol without a code.
     std::uint32_t Put[256];
     // cls 0 (DC) or 1 (AC): how many extra bits follow each symbol.
     void Build(const TOptimalTable& t, int cls);
@@ -90,6 +91,12 @@ struct TCheckTable {
     // listed twice.
     bool Build(const std::int16_t bits[16], const std::vector<std::int32_t>& symbols, int cls);
 };
+
+// Whether the encoder gives every symbol value the code and length the
+// written table gives it (and lacks the same ones).
+inline bool CodesAgree(const TEncodeTable& encode, const TCheckTable& check) {
+    return std::memcmp(encode.Put, check.Put, sizeof encode.Put) == 0;
+}
 
 // The reader's state held in locals while blocks are decoded: stores into
 // the records could otherwise alias it and force reloads per symbol. Refills

@@ -814,13 +814,11 @@ template <class RowFn>
 bool TJpegPeelImpl::EncodeChecked(scan::TCheckedScanWriter& out, std::int64_t first, std::int64_t end,
                                   const std::uint8_t*& record, int restartNumber, RowFn&& onRow) const {
     scan::TBlockCoding coding[4 * 16];
-    scan::TBlockChecking checking[4 * 16];
     TablesPerBlock(Encode, coding);
-    TablesPerBlock(VerifyTables, checking);
     return WalkRecords(
         first, end, record, onRow,
         [&](const std::uint8_t*& r) {
-            const std::uint8_t* next = out.PutBlocks(r, coding, checking, BlocksPerMcu);
+            const std::uint8_t* next = out.PutBlocks(r, coding, BlocksPerMcu);
             if (!next) return false;
             r = next;
             return true;
@@ -959,7 +957,8 @@ bool TJpegPeelImpl::EncodeAndVerify(std::size_t scanStart) {
                 scan::TCheckedScanWriter::RoomAfter(BlocksPerMcu));
     for (int c = 0; c < 2; ++c)
         for (int t = 0; t < 2; ++t)
-            if (Used[c][t] && !VerifyTables[c][t].Build(Optimal[c][t].HuffBits, Optimal[c][t].Symbol, c))
+            if (Used[c][t] && (!VerifyTables[c][t].Build(Optimal[c][t].HuffBits, Optimal[c][t].Symbol, c) ||
+                               !scan::CodesAgree(Encode[c][t], VerifyTables[c][t])))
                 Fail(kMsgVerify);
 
     const std::int64_t total = McuCount();

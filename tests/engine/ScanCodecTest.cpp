@@ -309,11 +309,10 @@ struct TCheckedRun {
 void RunChecked(scan::TCheckedScanWriter& w, const Records& r, int first, int end, int blocks, int interval,
                 const TCoder& c) {
     const scan::TBlockCoding coding{&c.Encode[0], &c.Encode[1]};
-    const scan::TBlockChecking checking{&c.Check[0], &c.Check[1]};
     const std::uint8_t* rec = r.data();
     for (int b = 0; b < first; ++b) rec += scan::RecordSize(rec);
     for (int b = first; b < end; ++b) {
-        rec = w.PutBlocks(rec, &coding, &checking, 1);
+        rec = w.PutBlocks(rec, &coding, 1);
         if (!rec) return;
         if (interval && (b + 1) % interval == 0 && b + 1 < blocks)
             w.PutMarker(static_cast<std::uint16_t>(0xFFD0 + ((b + 1) / interval - 1) % 8));
@@ -379,13 +378,17 @@ TEST(CheckedWriter, RefusesEveryBitWrittenWrong) {
         ASSERT_FALSE(WriteChecked(r, blocks, 5, c, bit).Good) << "bit " << bit;
 }
 
-// The checking side builds what it expects from the written tables alone: a
-// symbol the encoder codes differently, or one the tables lack, is refused.
+// The codes are held to those the written tables give, built from the
+// tables alone: a symbol the encoder codes differently, or one either side
+// lacks, is refused; and a symbol without a code in the encoder is refused
+// as it is written.
 TEST(CheckedWriter, RefusesCodesTheWrittenTablesDoNotGive) {
     const int blocks = 300;
     const Records r = ToRecords(MixedBlocks(blocks, 13));
     TCoder c = CoderFor(r, blocks);
     ASSERT_TRUE(WriteChecked(r, blocks, 0, c).Good);
+    EXPECT_TRUE(scan::CodesAgree(c.Encode[0], c.Check[0]));
+    EXPECT_TRUE(scan::CodesAgree(c.Encode[1], c.Check[1]));
     // Two AC symbols of the same code length swap their codes in the encoder.
     const auto& ac = c.Optimal[1];
     bool swapped = false;
@@ -393,13 +396,20 @@ TEST(CheckedWriter, RefusesCodesTheWrittenTablesDoNotGive) {
         if (ac.CodeLength[i] == ac.CodeLength[i + 1] && (ac.Symbol[i] & 15) == (ac.Symbol[i + 1] & 15)) {
             TCoder wrong = c;
             std::swap(wrong.Encode[1].Put[ac.Symbol[i]], wrong.Encode[1].Put[ac.Symbol[i + 1]]);
-            EXPECT_FALSE(WriteChecked(r, blocks, 0, wrong).Good);
+            EXPECT_FALSE(scan::CodesAgree(wrong.Encode[1], wrong.Check[1]));
             swapped = true;
         }
     EXPECT_TRUE(swapped);
     TCoder lacking = c;
     lacking.Check[1].Put[ac.Symbol.front()] = 0;
-    EXPECT_FALSE(WriteChecked(r, blocks, 0, lacking).Good);
+    EXPECT_FALSE(scan::CodesAgree(lacking.Encode[1], lacking.Check[1]));
+    // The records hold a symbol the encoder has no code for: it would take no bits.
+    TCoder noCode = c;
+    noCode.Encode[1].Put[ac.Symbol.back()] = 0;
+    EXPECT_FALSE(WriteChecked(r, blocks, 0, noCode).Good);
+    noCode = c;
+    noCode.Encode[0].Put[c.Optimal[0].Symbol.front()] = 0;
+    EXPECT_FALSE(WriteChecked(r, blocks, 0, noCode).Good);
 }
 
 // A scan written in two parts (the second taking the bits the first leaves
