@@ -7,6 +7,7 @@
 // Usage: lumaro-measure REPS OUTPUT_FILE COMMAND [ARGS...] [::: OUTPUT_FILE COMMAND [ARGS...]]...
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,8 +27,13 @@ struct TCommand {
     long Peak = 0;
 };
 
-// One run of the command; false when it could not be run.
+// One run of the command; false when it could not be run. The previous
+// run's output file is removed first, outside the time: truncating a
+// file of some megabytes costs the file system a millisecond or two, which
+// would be charged to whichever command comes next.
 bool RunOnce(TCommand& c) {
+    struct stat st {};
+    if (stat(c.Output, &st) == 0 && S_ISREG(st.st_mode)) unlink(c.Output);
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = fork();
     if (pid < 0) return false;
