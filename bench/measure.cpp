@@ -4,7 +4,8 @@
 // in turn, one round after another, so that the machine's changes of speed
 // (a virtual machine's can be large) fall on all of them alike. Prints
 // "MEDIAN_MS PEAK_RSS_KB" for each command, one line each, in order.
-// Usage: lumaro-measure REPS OUTPUT_FILE COMMAND [ARGS...] [::: OUTPUT_FILE COMMAND [ARGS...]]...
+// Usage: lumaro-measure REPS OUTPUT COMMAND [ARGS...] [::: OUTPUT COMMAND [ARGS...]]...
+// OUTPUT: the file standard output goes to, or a folder the command writes into.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -16,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <vector>
 
 namespace {
@@ -28,17 +30,24 @@ struct TCommand {
 };
 
 // One run of the command; false when it could not be run. The previous
-// run's output file is removed first, outside the time: truncating a
-// file of some megabytes costs the file system a millisecond or two, which
-// would be charged to whichever command comes next.
+// run's output is removed first, outside the time: truncating a file of
+// some megabytes costs the file system a millisecond or two, which would be
+// charged to whichever command comes next. An output folder (where a batch
+// writes its results) is emptied, so that every run writes new files, as a
+// first run over a folder does; standard output then goes to /dev/null.
 bool RunOnce(TCommand& c) {
     struct stat st {};
-    if (stat(c.Output, &st) == 0 && S_ISREG(st.st_mode)) unlink(c.Output);
+    const bool folder = stat(c.Output, &st) == 0 && S_ISDIR(st.st_mode);
+    if (folder) {
+        for (const auto& entry : std::filesystem::directory_iterator(c.Output)) std::filesystem::remove_all(entry);
+    } else if (stat(c.Output, &st) == 0 && S_ISREG(st.st_mode)) {
+        unlink(c.Output);
+    }
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = fork();
     if (pid < 0) return false;
     if (pid == 0) {
-        const int out = open(c.Output, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int out = folder ? open("/dev/null", O_WRONLY) : open(c.Output, O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int null = open("/dev/null", O_WRONLY);
         if (out < 0 || null < 0) _exit(127);
         dup2(out, 1);

@@ -50,16 +50,17 @@ batch_dir="$shared/camera"
 if [ -d "$batch_dir" ]; then
   mapfile -t all < <(find "$batch_dir" -iname '*.jp*g' | sort)
   mkdir -p "$tmp/b"
-  loop='i=0; for f in "$@"; do i=$((i+1)); jpegtran -optimize -copy all "$f" > "'"$tmp"'/j$i.jpg" 2>/dev/null; done; true'
-  mkdir -p "$tmp/jo"
-  { read -r tb rb; read -r tl2 rl2; read -r tjo rjo; } < <(measure /dev/null "$cli" -r -q --keep-going -j 2 -o "$tmp/b" "$batch_dir" \
-    ::: /dev/null bash -c "$loop" _ "${all[@]}" ::: /dev/null jpegoptim -q --strip-none -o -d "$tmp/jo" "${all[@]}")
+  # Each command writes into a folder of its own, emptied before every run.
+  mkdir -p "$tmp/jl" "$tmp/jo"
+  loop='i=0; for f in "$@"; do i=$((i+1)); jpegtran -optimize -copy all "$f" > "'"$tmp"'/jl/j$i.jpg" 2>/dev/null; done; true'
+  { read -r tb rb; read -r tl2 rl2; read -r tjo rjo; } < <(measure "$tmp/b" "$cli" -r -q --keep-going -j 2 -o "$tmp/b" "$batch_dir" \
+    ::: "$tmp/jl" bash -c "$loop" _ "${all[@]}" ::: "$tmp/jo" jpegoptim -q --strip-none -o -d "$tmp/jo" "${all[@]}")
   ours=0; theirs=0; i=0
   for f in "${all[@]}"; do
     i=$((i + 1))
     r="$tmp/b/result_lumaro/$(basename "$f")"
-    [ -f "$r" ] && [ -s "$tmp/j$i.jpg" ] || continue
-    ours=$((ours + $(stat -c%s "$r"))); theirs=$((theirs + $(stat -c%s "$tmp/j$i.jpg")))
+    [ -f "$r" ] && [ -s "$tmp/jl/j$i.jpg" ] || continue
+    ours=$((ours + $(stat -c%s "$r"))); theirs=$((theirs + $(stat -c%s "$tmp/jl/j$i.jpg")))
   done
   printf 'batch over %s (%d files): lumaro-cli -j 2 %.1f ms, peak RSS %.1f MB; jpegtran shell loop %.1f ms (%.1fx faster)\n' \
     "camera/" "${#all[@]}" "$(echo "$tb/1000" | bc -l)" "$(echo "$rb/1024" | bc -l)" "$(echo "$tl2/1000" | bc -l)" \

@@ -46,6 +46,7 @@ class TWorker final : public IBatchView, public IDialogs {
 public:
     TWorker(unsigned Id, TShared& Shared)
         : Id(Id), S(Shared), Settings(Shared.Request.Settings), Core(Settings, *this, *this, Fs, Clock) {
+        Fs.DeferNewFiles = true;
         // The core shows nothing for the engine with gCopyOriginal set; the
         // engine's text is still wanted for the file's line.
         Core.Peel.OnError = [this](const std::string& Text, int Kind) {
@@ -63,6 +64,8 @@ public:
             RunUnit(units[order.empty() ? u : order[u]]);
         }
     }
+
+    bool FlushWrites(TIoError& Error) { return Fs.FlushWrites(Error); }
 
     // ---- IBatchView: the run announces each file by selecting its row.
     void SetGridSelection(const TGridSelection& Selection) override {
@@ -213,7 +216,7 @@ private:
 
 } // namespace
 
-void RunUnits(const TRunRequest& Request, TReporter& Reporter, std::atomic<bool>& Stop,
+bool RunUnits(const TRunRequest& Request, TReporter& Reporter, std::atomic<bool>& Stop,
               const std::atomic<bool>& Interrupted) {
     TShared shared(Request, Reporter, Stop, Interrupted);
     const unsigned jobs = static_cast<unsigned>(
@@ -249,6 +252,14 @@ void RunUnits(const TRunRequest& Request, TReporter& Reporter, std::atomic<bool>
     body(*workers[0]);
     for (auto& t : threads) t.join();
     ScanThreading().RefuseThreads = refused;
+    bool durable = true;
+    for (auto& w : workers) {
+        TIoError error;
+        if (!w->FlushWrites(error) && durable) {
+            Reporter.Notice("処理結果をディスクに書き込めませんでした: " + error.Text);
+            durable = false;
+        }
+    }
     // Files of units that were never started, or lost to an internal error.
     for (std::size_t i = 0; i < Request.Files.size(); ++i) {
         if (shared.Delivered[i]) continue;
@@ -257,6 +268,7 @@ void RunUnits(const TRunRequest& Request, TReporter& Reporter, std::atomic<bool>
         o.Status = TFileStatus::Skipped;
         shared.Deliver(i, std::move(o));
     }
+    return durable;
 }
 
 } // namespace lumaro

@@ -24,8 +24,11 @@ struct TRunRequest {
 // Runs every unit and delivers one outcome per file to Reporter. Once a file
 // fails without gCopyOriginal, Stop is set and no further unit is started
 // (units already in hand finish). Interrupted (Ctrl+C) stops the files in
-// hand as the window's stop command does.
-void RunUnits(const TRunRequest& Request, TReporter& Reporter, std::atomic<bool>& Stop,
+// hand as the window's stop command does. New result files are made durable
+// together once all units are done (what replaces a file is so before it
+// does); false when the system reports that some could not be written, which
+// Reporter is told.
+bool RunUnits(const TRunRequest& Request, TReporter& Reporter, std::atomic<bool>& Stop,
               const std::atomic<bool>& Interrupted);
 
 } // namespace lumaro

@@ -179,7 +179,7 @@ int RunBatch(const TCliOptions& o) {
     if (stop && !request.Files.empty())
         reporter.Notice("読み込めないパスがあるため、どのファイルも処理しませんでした (--keep-going で残りを処理します)。");
     reporter.BeginRun(request.Files.size(), bytes);
-    RunUnits(request, reporter, stop, gInterrupted);
+    const bool durable = RunUnits(request, reporter, stop, gInterrupted);
     const auto elapsed = static_cast<std::uint32_t>(
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
 
@@ -188,7 +188,7 @@ int RunBatch(const TCliOptions& o) {
         reporter.Finish(totals, SummaryText(totals.Processed, elapsed, totals.Before, totals.After, gInterrupted),
                         elapsed);
     if (gInterrupted) return 130;
-    return totals.Failed > 0 || totals.Skipped > 0 ? 1 : 0;
+    return totals.Failed > 0 || totals.Skipped > 0 || !durable ? 1 : 0;
 }
 
 } // namespace

@@ -199,6 +199,15 @@ bool TPosixFileSystem::ReadWholeFile(const std::string& Path, TByteBuffer& Data,
 
 TWriteStatus TPosixFileSystem::WriteWholeFile(const std::string& Path, const std::uint8_t* Data, std::size_t Size,
                                               TIoError& Error) {
+    return Write(Path, Data, Size, DeferNewFiles, Error);
+}
+
+int TPosixFileSystem::SyncFile(int Fd) { return ::fsync(Fd); }
+
+int TPosixFileSystem::SyncFileSystem(int Fd) { return ::syncfs(Fd); }
+
+TWriteStatus TPosixFileSystem::Write(const std::string& Path, const std::uint8_t* Data, std::size_t Size, bool Defer,
+                                     TIoError& Error) {
     const std::string target = ResolveLinkTarget(Path);
     struct stat old;
     const bool exists = ::stat(target.c_str(), &old) == 0;
@@ -212,13 +221,15 @@ TWriteStatus TPosixFileSystem::WriteWholeFile(const std::string& Path, const std
 
     int err = 0;
     bool ok = WriteAll(fd, Data, Size, err);
+    // What replaces a file is on the disk before it does.
+    const bool syncNow = exists || !Defer;
     if (ok) {
         // The result keeps the old file's permissions; a new file has those
         // that the umask gave the temporary file.
         if (exists) (void)::fchmod(fd, old.st_mode & 07777);
         if (exists && (old.st_uid != ::geteuid() || old.st_gid != ::getegid()))
             (void)::fchown(fd, old.st_uid, old.st_gid);  // best effort: only privileged users can
-        if (::fsync(fd) != 0) { err = errno; ok = false; }
+        if (syncNow && SyncFile(fd) != 0) { err = errno; ok = false; }
     }
     if (::close(fd) != 0 && ok) { err = errno; ok = false; }
     if (ok && ::rename(temp.c_str(), target.c_str()) != 0) { err = errno; ok = false; }
@@ -227,7 +238,28 @@ TWriteStatus TPosixFileSystem::WriteWholeFile(const std::string& Path, const std
         Error = MakeError(err);
         return TWriteStatus::WriteFailed;
     }
+    if (!syncNow) Unsynced.insert(FolderOf(target));
     return TWriteStatus::Ok;
+}
+
+bool TPosixFileSystem::FlushWrites(TIoError& Error) {
+    // One sync per file system: the folders are told apart by their device.
+    std::set<dev_t> synced;
+    bool ok = true;
+    for (const std::string& folder : Unsynced) {
+        const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        struct stat st;
+        if (fd < 0 || ::fstat(fd, &st) != 0) {
+            if (ok) Error = MakeError(errno);
+            ok = false;
+        } else if (synced.insert(st.st_dev).second && SyncFileSystem(fd) != 0) {
+            if (ok) Error = MakeError(errno);
+            ok = false;
+        }
+        if (fd >= 0) ::close(fd);
+    }
+    Unsynced.clear();
+    return ok;
 }
 
 bool TPosixFileSystem::ReadFirstBytes(const std::string& Path, std::size_t Count, std::vector<std::uint8_t>& Bytes,
@@ -309,7 +341,8 @@ bool TPosixFileSystem::CreateFolder(const std::string& Path) {
 bool TPosixFileSystem::CopyFile(const std::string& Source, const std::string& Dest, TIoError& Error) {
     TByteBuffer data;
     if (!ReadWholeFile(Source, data, Error)) return false;
-    TWriteStatus status = WriteWholeFile(Dest, data.data(), data.size(), Error);
+    // A copy is a backup that a source may be written over next: never deferred.
+    TWriteStatus status = Write(Dest, data.data(), data.size(), false, Error);
     if (status != TWriteStatus::Ok) return false;
     struct stat st;
     if (::stat(Source.c_str(), &st) == 0) (void)::chmod(ResolveLinkTarget(Dest).c_str(), st.st_mode & 07777);

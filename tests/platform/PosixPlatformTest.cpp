@@ -2,6 +2,7 @@
 // edge cases of reading and replacing files that the batch tests do not reach.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 
@@ -88,6 +89,60 @@ TEST_F(PosixFiles, ReplacingWritesAndCopies) {
     ASSERT_TRUE(Fs.SetLastWriteTime(P("dest"), t));
     EXPECT_EQ(Fs.GetFileTimes(P("dest")).LastWrite, t);
     EXPECT_FALSE(Fs.SetCreationTime(P("dest"), t));
+}
+
+// The system calls that make data durable, counted; a file system sync can
+// be made to fail as a failing disk's would.
+class TCountingFileSystem : public TPosixFileSystem {
+public:
+    int FileSyncs = 0, FileSystemSyncs = 0;
+    bool FailFileSystemSync = false;
+
+protected:
+    int SyncFile(int Fd) override {
+        ++FileSyncs;
+        return TPosixFileSystem::SyncFile(Fd);
+    }
+    int SyncFileSystem(int Fd) override {
+        ++FileSystemSyncs;
+        if (FailFileSystemSync) {
+            errno = EIO;
+            return -1;
+        }
+        return TPosixFileSystem::SyncFileSystem(Fd);
+    }
+};
+
+// With deferral, a brand-new file waits for one sync of its file system at
+// the end; whatever replaces a file (an existing target, a copy made as a
+// backup) is synced before it does, deferral or not.
+TEST_F(PosixFiles, NewFilesWaitForTheFlushWhatReplacesAFileDoesNot) {
+    const std::uint8_t data[] = {1, 2, 3};
+    TCountingFileSystem fs;
+    EXPECT_EQ(fs.WriteWholeFile(P("plain"), data, 3, Error), TWriteStatus::Ok);
+    EXPECT_EQ(fs.FileSyncs, 1) << "without deferral every write is synced";
+
+    fs.DeferNewFiles = true;
+    fs::create_directory(Dir / "sub");
+    EXPECT_EQ(fs.WriteWholeFile(P("a"), data, 3, Error), TWriteStatus::Ok);
+    EXPECT_EQ(fs.WriteWholeFile(P("sub/b"), data, 3, Error), TWriteStatus::Ok);
+    EXPECT_EQ(fs.FileSyncs, 1);
+    EXPECT_EQ(fs::file_size(P("a")), 3u);  // complete and in place before the flush
+    EXPECT_EQ(fs.WriteWholeFile(P("a"), data, 2, Error), TWriteStatus::Ok);
+    EXPECT_EQ(fs.FileSyncs, 2) << "a write over an existing file";
+    ASSERT_TRUE(fs.CopyFile(P("a"), P("a.bak"), Error));
+    EXPECT_EQ(fs.FileSyncs, 3) << "a backup";
+
+    ASSERT_TRUE(fs.FlushWrites(Error));
+    EXPECT_EQ(fs.FileSystemSyncs, 1) << "two folders of one file system";
+    ASSERT_TRUE(fs.FlushWrites(Error));
+    EXPECT_EQ(fs.FileSystemSyncs, 1) << "nothing left to sync";
+
+    // A failing sync is reported, with the system's reason.
+    EXPECT_EQ(fs.WriteWholeFile(P("c"), data, 3, Error), TWriteStatus::Ok);
+    fs.FailFileSystemSync = true;
+    EXPECT_FALSE(fs.FlushWrites(Error));
+    EXPECT_EQ(Error.Text, "入出力エラーが発生しました。");
 }
 
 } // namespace
