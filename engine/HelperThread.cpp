@@ -27,8 +27,12 @@ void THelperThread::Notify() {
 bool THelperThread::Warm() {
     if (ScanThreading().RefuseThreads) return false;
     if (Thread.joinable()) return true;
+    const int cpu = CallersCpu();
     try {
-        Thread = std::thread([this] { Loop(); });
+        Thread = std::thread([this, cpu] {
+            LeaveCpu(cpu);
+            Loop();
+        });
     } catch (const std::system_error&) {
         return false;
     }

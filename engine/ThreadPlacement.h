@@ -12,4 +12,13 @@ namespace lumaro {
 // say or there is no other CPU.
 void MoveOffCallersCpu(std::thread& thread);
 
+// The same from the new thread itself, as the first thing it does: a new
+// thread may also run at once on its creator's CPU and keep the creator
+// waiting there (measured: 1.5 to 5.6 ms before the creator went on, in most
+// runs of a 12 MP file). CallersCpu() is taken by the creator before the
+// thread is made; LeaveCpu(cpu) runs in the thread and returns the CPU it
+// moved to (-1: it stayed), after which the thread may again run anywhere.
+int CallersCpu();
+int LeaveCpu(int cpu);
+
 } // namespace lumaro

@@ -13,7 +13,10 @@
 #include <random>
 #include <thread>
 
+#include <sched.h>
+
 #include "HelperThread.h"
+#include "ThreadPlacement.h"
 #include "PeelTestSupport.h"
 #include "ScanReader.h"
 #include "ScanThreading.h"
@@ -407,6 +410,27 @@ TEST(HelperThread, NoThreadToBeHadLeavesTheWorkToTheCaller) {
     helper.Join();
     EXPECT_FALSE(ran);
     ScanThreading() = saved;
+}
+
+// A thread leaving a CPU runs elsewhere at once and may then run anywhere
+// it could before (one CPU, or none named: nothing changes).
+TEST(ThreadPlacement, LeavingACpuMovesTheThreadAndKeepsItsCpus) {
+    cpu_set_t before;
+    ASSERT_EQ(sched_getaffinity(0, sizeof before, &before), 0);
+    if (CPU_COUNT(&before) < 2) GTEST_SKIP() << "one CPU: nowhere to go";
+    std::thread([&] {
+        const int cpu = CallersCpu();
+        ASSERT_GE(cpu, 0);
+        const int moved = LeaveCpu(cpu);
+        EXPECT_GE(moved, 0);
+        EXPECT_NE(moved, cpu);
+        cpu_set_t after;
+        ASSERT_EQ(sched_getaffinity(0, sizeof after, &after), 0);
+        EXPECT_TRUE(CPU_EQUAL(&before, &after));
+        EXPECT_EQ(LeaveCpu(-1), -1);
+        ASSERT_EQ(sched_getaffinity(0, sizeof after, &after), 0);
+        EXPECT_TRUE(CPU_EQUAL(&before, &after));
+    }).join();
 }
 
 // ------------------------------------------------------------- the reader
