@@ -11,6 +11,13 @@ shared="$(cd "$(dirname "$0")/.." && pwd)/../shared/corpus"
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
+# CPU time the host took from this virtual machine (steal) during the run,
+# against all CPU time that passed: when it is high, two threads wait for
+# each other's CPU and the times say more about the host than about the
+# programs.
+cpu_times() { awk '/^cpu /{busy=0; for (i = 2; i <= NF; ++i) busy += $i; print $9, busy}' /proc/stat 2>/dev/null || echo "0 0"; }
+read -r steal0 all0 < <(cpu_times)
+
 files=()
 for f in camera/tests/42_IndexError.jpg camera/hdr/iphone_hdr_NO.jpg camera/Reconyx_HC500_Hyperfire.jpg; do
   [ -f "$shared/$f" ] && files+=("$shared/$f")
@@ -74,3 +81,7 @@ printf 'overall: lumaro %.1f ms, jpegtran %.1f ms (%.1fx faster), jpegoptim %.1f
   "$(echo "$sum_l/1000" | bc -l)" "$(echo "$sum_j/1000" | bc -l)" "$(echo "$sum_j/$sum_l" | bc -l)" \
   "$(echo "$sum_o/1000" | bc -l)" "$(echo "$sum_o/$sum_l" | bc -l)" \
   "$(echo "$sum_d/1000" | bc -l)" "$(echo "$sum_d/$sum_l" | bc -l)"
+read -r steal1 all1 < <(cpu_times)
+if [ "$all1" -gt "$all0" ]; then
+  printf 'CPU time taken by the host (steal) during the run: %.1f%%\n' "$(echo "($steal1-$steal0)*100/($all1-$all0)" | bc -l)"
+fi
