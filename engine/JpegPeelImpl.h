@@ -145,6 +145,7 @@ private:
     };
     bool FindEncodeCut(TEncodeCut& cut) const;
     bool EncodeCheckedSplit(std::size_t scanStart, const TEncodeCut& cut, bool& started);
+    bool EncodeCheckedPieces(std::size_t scanStart, bool& started);
     bool VerifyRange(TScanReader& in, std::int64_t first, std::int64_t end, const std::uint8_t*& record,
                      int restartNumber) const;
     bool CheckRestartMarker(TScanReader& in, int number) const;

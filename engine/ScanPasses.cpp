@@ -8,15 +8,18 @@
 //   they are used only if every piece ends exactly where the next begins.
 //   Without restart markers the rest of the scan from a guessed byte on is
 //   decoded on the other thread (see DecodeSplitAtGuess);
-// - writing: the new scan is written in two parts side by side, each checked
+// - writing: the new scan is written in parts side by side, each checked
 //   byte by byte as it is written (TCheckedScanWriter), and then joined. With
-//   restart markers the cut lies where a restart interval begins; without,
-//   at a row start whose first bit is known from the counts before it.
+//   restart markers the pieces are written from both ends, each thread taking
+//   the next as it is free (see EncodeCheckedPieces); without, the scan is
+//   cut in two at a row start whose first bit is known from the counts
+//   before it.
 //   Large scans that cannot be cut are written by one thread while the other
 //   checks them row by row close behind; once the encoder is done, its
 //   thread takes a share of the rows the other has not reached, and the two
 //   parts must meet at the very bit where the first of those rows starts.
 //   Small scans are written and checked by one thread.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -850,27 +853,13 @@ bool TJpegPeelImpl::EncodeCheckedAlone(std::size_t scanStart) {
     return true;
 }
 
-// Where the new scan can be cut into two parts written side by side, and
-// what the second part needs to begin: with restart markers, the start of
-// the piece of records nearest the middle (a restart interval begins there,
-// on a whole byte); without, the row start noted near the middle of the
-// data as it was decoded, whose first bit is known from the counts before it.
+// Where a scan without restart markers can be cut into two parts written
+// side by side, and what the second part needs to begin: the row start noted
+// near the middle of the data as it was decoded, whose first bit is known
+// from the counts before it.
 bool TJpegPeelImpl::FindEncodeCut(TEncodeCut& cut) const {
     const std::int64_t total = McuCount();
-    if (RestartEnabled && RestartInterval) {
-        if (Pieces.size() < 2) return false;
-        std::size_t all = 0, before = 0, best = 0, bestGap = std::numeric_limits<std::size_t>::max();
-        for (const TRecordPiece& piece : Pieces) all += static_cast<std::size_t>(piece.End - piece.Begin);
-        for (std::size_t i = 1; i < Pieces.size(); ++i) {
-            before += static_cast<std::size_t>(Pieces[i - 1].End - Pieces[i - 1].Begin);
-            const std::size_t gap = 2 * before > all ? 2 * before - all : all - 2 * before;
-            if (gap < bestGap) bestGap = gap, best = i;
-        }
-        const TRecordPiece& piece = Pieces[best];
-        if (piece.FirstMcu <= 0 || piece.FirstMcu >= total || piece.FirstMcu % RestartInterval) return false;
-        cut = {piece.FirstMcu, piece.Begin, 0, static_cast<int>((piece.FirstMcu / RestartInterval) & 7)};
-        return true;
-    }
+    if (RestartEnabled && RestartInterval) return false;
     // (The first thread may also have read the whole scan: one piece.)
     const TNoRestartCut& at = NoRestartCut;
     if (at.Mcu <= 0 || at.Mcu >= total || Pieces.size() > 2) return false;
@@ -946,6 +935,116 @@ bool TJpegPeelImpl::EncodeCheckedSplit(std::size_t scanStart, const TEncodeCut& 
     return true;
 }
 
+// With restart markers, the pieces of records (each begins a restart
+// interval, on a whole byte, and its part of the new scan ends with the
+// marker after it) are written from both ends: this thread takes them from
+// the first on, straight into the output, the helper from the last one back,
+// into SecondPart, each taking the next as it is free, until they meet; the
+// helper's are then put after this thread's, in order. However fast each CPU
+// happens to go, neither waits for a fixed half of the other's work. Each
+// part is checked as it is written. False when told to stop, or (with no
+// message) when the helper could not be had: `started` tells which.
+bool TJpegPeelImpl::EncodeCheckedPieces(std::size_t scanStart, bool& started) {
+    const std::size_t count = Pieces.size();
+    const std::int64_t total = McuCount();
+    TByteBuffer& bytes = OutStream->Data();
+    TByteBuffer& second = SecondPart.Data();
+    bytes.resize(bytes.capacity());  // not zeroed: every byte is written before it is read
+    second.resize(second.capacity());
+    scan::TCheckedScanWriter head(bytes.data() + scanStart, bytes.data() + bytes.size());
+    scan::TCheckedScanWriter tail(second.data(), second.data() + second.size());
+    // Tests: a faulty encoder flips the bit at this offset in each part.
+    head.FlipBitAt(ScanThreading().FlipScanBit);
+    tail.FlipBitAt(ScanThreading().FlipScanBit);
+    // Pieces [0, Front) are this thread's, [Back, count) the helper's. Tests
+    // may fix where they meet.
+    struct alignas(64) TClaims {
+        std::mutex Mutex;
+        std::size_t Front = 0, Back = 0;
+    } claims;
+    claims.Back = count;
+    const int fixedShare = ScanThreading().HelperPieces;
+    const std::size_t fixedBack =
+        fixedShare < 0 ? count : count - std::min(static_cast<std::size_t>(fixedShare), count - 1);
+    const auto claim = [&](bool front, std::size_t& i) {
+        std::lock_guard<std::mutex> lock(claims.Mutex);
+        if (fixedShare >= 0) {  // tests: each side its own, whatever the other does
+            std::size_t& next = front ? claims.Front : claims.Back;
+            if (front ? next >= fixedBack : next <= fixedBack) return false;
+            i = front ? next++ : --next;
+            return true;
+        }
+        if (claims.Front >= claims.Back) return false;
+        i = front ? claims.Front++ : --claims.Back;
+        return true;
+    };
+    const auto end = [&](std::size_t i) { return i + 1 < count ? Pieces[i + 1].FirstMcu : total; };
+    const auto number = [&](std::size_t i) { return static_cast<int>((Pieces[i].FirstMcu / RestartInterval) & 7); };
+    // Writes piece i with `out`; false when anything is amiss or a stop came.
+    const auto write = [&](scan::TCheckedScanWriter& out, std::size_t i, auto&& onRow) {
+        const std::uint8_t* r = Pieces[i].Begin;
+        const bool walked = EncodeChecked(out, Pieces[i].FirstMcu, end(i), r, number(i), onRow);
+        if (walked && i + 1 == count) out.PutMarker(0xFFD9);
+        // (A walk that ends where the next piece begins stops at its first record.)
+        return walked && out.Good() && r == (i + 1 < count ? Pieces[i + 1].Begin : Pieces[i].End) &&
+               out.PendingBits() == 0;
+    };
+    TStopFlag stopFlag;
+    std::atomic<bool>& stop = stopFlag.Value;
+    // Where each of the helper's pieces begins in SecondPart (it writes them
+    // from the last one back), and where its last one ends.
+    std::vector<std::size_t> tailStart(count, 0);
+    std::size_t tailEnd = 0;
+    bool tailGood = true;
+    // The helper takes about half the new scan, which takes about half its
+    // bound (every byte stuffed); the room kept from earlier files may be far larger.
+    const std::size_t likely = static_cast<std::size_t>(ScanBytesBound() / 4) + (std::size_t{64} << 10);
+    started = Helper.Start([&] {
+        PrepareLarge(second.data(), std::min(likely, second.size()));
+        for (std::size_t j = 0; tailGood && claim(false, j);) {
+            tailStart[j] = static_cast<std::size_t>(tail.Position() - second.data());
+            tailGood = write(tail, j, [&](std::int32_t) { return !stop.load(std::memory_order_relaxed); });
+        }
+        tailEnd = static_cast<std::size_t>(tail.Position() - second.data());
+    });
+    if (!started) return false;
+    TThreadJoin join(Helper, &stop);
+    bool stopped = false, headGood = true;
+    std::size_t mine = 0;  // pieces this thread wrote: [0, mine)
+    for (std::size_t i = 0; headGood && claim(true, i); mine = i + 1)
+        headGood = write(head, i, [&](std::int32_t row) {
+            stopped = !Progress(MCURows + row);
+            return !stopped;
+        });
+    if (headGood) {
+        join.Wait();
+        // The rows the helper wrote are reported now.
+        const std::int64_t helped = mine < count ? Pieces[mine].FirstMcu : total;
+        for (auto row = static_cast<std::int32_t>((helped + MCUCols - 1) / MCUCols); !stopped && row < MCURows; ++row)
+            stopped = !Progress(MCURows + row);
+    } else {
+        join.Stop();
+    }
+    // The helper's pieces after this thread's, in order; the helper must have
+    // written exactly those this thread did not.
+    std::uint8_t* o = head.Position();
+    std::uint8_t* const limit = bytes.data() + bytes.size();
+    bool good = !stopped && headGood && tailGood && claims.Front == claims.Back && claims.Front == mine;
+    for (std::size_t j = mine; good && j < count; ++j) {
+        const std::size_t from = tailStart[j], to = j > mine ? tailStart[j - 1] : tailEnd;
+        good = to >= from && to - from <= static_cast<std::size_t>(limit - o);
+        if (good) {
+            std::memcpy(o, second.data() + from, to - from);
+            o += to - from;
+        }
+    }
+    bytes.resize(good ? static_cast<std::size_t>(o - bytes.data()) : scanStart);
+    if (stopped) return false;
+    if (!good) Fail(kMsgVerify);
+    if (mine < count) ++ScansWrittenInTwoParts();
+    return true;
+}
+
 // Encodes the scan into the output and checks it. A large scan is written in
 // two parts on two threads where it can be cut; otherwise it is checked on a
 // second thread while it is being written, and the encoder's thread shares
@@ -964,18 +1063,29 @@ bool TJpegPeelImpl::EncodeAndVerify(std::size_t scanStart) {
     const std::int64_t total = McuCount();
     const auto alone = [&] { return EncodeCheckedAlone(scanStart); };
     if (InSize - ScanDataStart < ScanThreading().ThreadedVerifyMin || MCURows < 2) return alone();
-    TEncodeCut cut{};
-    if (ScanThreading().WriteInTwoParts && FindEncodeCut(cut)) {
-        bool room = true;
+    // What only the second thread needs must not fail the file.
+    const auto secondRoom = [&] {
         try {
             SecondPart.Clear();
             SecondPart.Reserve(static_cast<std::size_t>(ScanBytesBound()) +
                                scan::TCheckedScanWriter::RoomAfter(BlocksPerMcu));
+            return true;
         } catch (const std::bad_alloc&) {
-            room = false;  // what only the second thread needs must not fail the file
+            return false;
         }
-        bool started = false;
-        if (room) {
+    };
+    bool started = false;
+    if (ScanThreading().WriteInTwoParts && RestartEnabled && RestartInterval && Pieces.size() >= 2 &&
+        std::all_of(Pieces.begin(), Pieces.end(), [&](const TRecordPiece& p) { return p.FirstMcu % RestartInterval == 0; })) {
+        if (secondRoom()) {
+            const bool done = EncodeCheckedPieces(scanStart, started);
+            if (started) return done;
+        }
+        return alone();
+    }
+    TEncodeCut cut{};
+    if (ScanThreading().WriteInTwoParts && FindEncodeCut(cut)) {
+        if (secondRoom()) {
             const bool done = EncodeCheckedSplit(scanStart, cut, started);
             if (started) return done;
         }
@@ -990,7 +1100,7 @@ bool TJpegPeelImpl::EncodeAndVerify(std::size_t scanStart) {
     published.RowStarts.reserve(static_cast<std::size_t>(MCURows));
     published.Publish(out.Size(), false);
     bool headVerified = false;
-    const bool started = Helper.Start([&] {
+    started = Helper.Start([&] {
         try {
             TScanReader check(out.Memory(), scanStart, &published);
             check.SetRawPosition(scanStart);

@@ -29,6 +29,10 @@ struct TScanThreading {
     // each row start it looks at, instead of going on (tests: the second half
     // is taken over however the threads happen to be scheduled).
     bool AwaitGuessedHalf = false;
+    // With restart markers the two threads write the new scan's pieces from
+    // both ends, each as it is free. Tests: the helper writes exactly the
+    // last this many (at most all but the first); -1: as the threads go.
+    int HelperPieces = -1;
     // The encoder's thread takes the check over at this MCU row, where the
     // verifier waits for it, instead of at a share of the rows left (tests:
     // every row can be the one). -1: as the threads go.

@@ -69,6 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     limits.SplitDecodeMin = limits.ThreadedVerifyMin = 0;
     limits.AwaitGuessedHalf = true;  // the second half of scans without restarts is taken over
     limits.WriteInTwoParts = (size & 2) == 0;  // or written by one thread, checked by the other
+    // With restart markers: pieces taken as the threads go, or a fixed share for the helper.
+    limits.HelperPieces = (size & 4) ? -1 : static_cast<int>((size >> 3) % 17);
     TMemoryStream twinOut;
     const TOutcome twin = Run(peel, in, twinOut, true, (size & 1) != 0);
     limits = saved;

@@ -44,6 +44,7 @@ Result SameWithTwoThreads(const Bytes& in, int stopAt = -1) {
     const Result one = PeelFile(in, true, false, stopAt);
     limits.SplitDecodeMin = limits.ThreadedVerifyMin = 0;
     limits.AwaitGuessedHalf = true;
+    limits.HelperPieces = 8;  // with restart markers, about half of the new scan's pieces each
     const Result two = PeelFile(in, true, false, stopAt);
     limits.RefuseThreads = true;
     const Result refused = PeelFile(in, true, false, stopAt);
@@ -213,6 +214,30 @@ TEST(TwoThreads, TheNewScanWrittenInTwoPartsIsTheScanWrittenWhole) {
     EXPECT_GT(cut, cases * 3 / 4);
 }
 
+// With restart markers the two threads write the new scan's pieces from both
+// ends until they meet: wherever that is (none for the helper, all but the
+// first, and as the threads happen to go), the file is the one written by one
+// thread.
+TEST(TwoThreads, PiecesWrittenFromBothEndsMeetAnywhere) {
+    const Bytes d = Build(WithRestarts(Ycc420(64, 16 * 20), 2));
+    TScanThreading& limits = ScanThreading();
+    const TScanThreading saved = limits;
+    limits.SplitDecodeMin = limits.ThreadedVerifyMin = static_cast<std::size_t>(-1);
+    const Result one = PeelFile(d);
+    ASSERT_TRUE(one.Ok);
+    limits.SplitDecodeMin = limits.ThreadedVerifyMin = 0;
+    for (int helper = 0; helper <= 17; ++helper) {
+        SCOPED_TRACE(testing::Message() << "the helper writes " << helper << " pieces");
+        limits.HelperPieces = helper;
+        const int before = ScansWrittenInTwoParts().load();
+        ExpectSameOutcome(one, PeelFile(d));
+        EXPECT_EQ(ScansWrittenInTwoParts().load() - before, helper > 0 ? 1 : 0);
+    }
+    limits.HelperPieces = -1;
+    for (int run = 0; run < 30; ++run) ExpectSameOutcome(one, PeelFile(d));
+    limits = saved;
+}
+
 // A bit of the new scan that differs from what the records say is refused,
 // wherever it lies and whichever thread checks it: written in two parts
 // (the bit flipped in each part that has it), and written by one thread and
@@ -233,6 +258,7 @@ TEST(TwoThreads, AFlippedBitIsRefusedWhereverTheCheckIsHandedOver) {
         const TScanThreading saved = limits;
         limits.SplitDecodeMin = limits.ThreadedVerifyMin = 0;
         limits.AwaitGuessedHalf = true;
+        limits.HelperPieces = 8;
         int flipped = 0;
         const int writtenBefore = ScansWrittenInTwoParts().load();
         ASSERT_TRUE(PeelFile(d).Ok);
