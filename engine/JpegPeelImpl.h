@@ -144,6 +144,10 @@ private:
         int RestartNumber;  // of the marker that ends the second part's first interval
     };
     bool FindEncodeCut(TEncodeCut& cut) const;
+    struct TPartWriters {
+        scan::TCheckedScanWriter Head, Tail;
+    };
+    TPartWriters PartWriters(std::size_t scanStart, int tailStartBits);
     bool EncodeCheckedSplit(std::size_t scanStart, const TEncodeCut& cut, bool& started);
     bool EncodeCheckedPieces(std::size_t scanStart, bool& started);
     bool VerifyRange(TScanReader& in, std::int64_t first, std::int64_t end, const std::uint8_t*& record,

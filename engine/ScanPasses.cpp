@@ -877,6 +877,22 @@ bool TJpegPeelImpl::FindEncodeCut(TEncodeCut& cut) const {
     return true;
 }
 
+// Writers over the whole room of the output (after its headers) and of
+// SecondPart, for the two threads' parts of the new scan; tailStartBits: the
+// bits of SecondPart's first byte that belong to the part before it.
+TJpegPeelImpl::TPartWriters TJpegPeelImpl::PartWriters(std::size_t scanStart, int tailStartBits) {
+    TByteBuffer& bytes = OutStream->Data();
+    TByteBuffer& second = SecondPart.Data();
+    bytes.resize(bytes.capacity());  // not zeroed: every byte is written before it is read
+    second.resize(second.capacity());
+    TPartWriters parts{{bytes.data() + scanStart, bytes.data() + bytes.size()},
+                       {second.data(), second.data() + second.size(), tailStartBits}};
+    // Tests: a faulty encoder flips the bit at this offset in each part.
+    parts.Head.FlipBitAt(ScanThreading().FlipScanBit);
+    parts.Tail.FlipBitAt(ScanThreading().FlipScanBit);
+    return parts;
+}
+
 // The new scan in two parts side by side: this thread writes the part before
 // `cut` into the output, the helper the rest into SecondPart; each is checked
 // as it is written, and the second is then put after the first. False when
@@ -886,13 +902,9 @@ bool TJpegPeelImpl::EncodeCheckedSplit(std::size_t scanStart, const TEncodeCut& 
     const std::int64_t total = McuCount();
     TByteBuffer& bytes = OutStream->Data();
     TByteBuffer& second = SecondPart.Data();
-    bytes.resize(bytes.capacity());  // not zeroed: every byte is written before it is read
-    second.resize(second.capacity());
-    scan::TCheckedScanWriter head(bytes.data() + scanStart, bytes.data() + bytes.size());
-    scan::TCheckedScanWriter tail(second.data(), second.data() + second.size(), cut.StartBits);
-    // Tests: a faulty encoder flips the bit at this offset in each part.
-    head.FlipBitAt(ScanThreading().FlipScanBit);
-    tail.FlipBitAt(ScanThreading().FlipScanBit);
+    TPartWriters parts = PartWriters(scanStart, cut.StartBits);
+    scan::TCheckedScanWriter& head = parts.Head;
+    scan::TCheckedScanWriter& tail = parts.Tail;
     TStopFlag stopFlag;
     std::atomic<bool>& stop = stopFlag.Value;
     bool tailGood = false;
@@ -949,13 +961,9 @@ bool TJpegPeelImpl::EncodeCheckedPieces(std::size_t scanStart, bool& started) {
     const std::int64_t total = McuCount();
     TByteBuffer& bytes = OutStream->Data();
     TByteBuffer& second = SecondPart.Data();
-    bytes.resize(bytes.capacity());  // not zeroed: every byte is written before it is read
-    second.resize(second.capacity());
-    scan::TCheckedScanWriter head(bytes.data() + scanStart, bytes.data() + bytes.size());
-    scan::TCheckedScanWriter tail(second.data(), second.data() + second.size());
-    // Tests: a faulty encoder flips the bit at this offset in each part.
-    head.FlipBitAt(ScanThreading().FlipScanBit);
-    tail.FlipBitAt(ScanThreading().FlipScanBit);
+    TPartWriters parts = PartWriters(scanStart, 0);
+    scan::TCheckedScanWriter& head = parts.Head;
+    scan::TCheckedScanWriter& tail = parts.Tail;
     // Pieces [0, Front) are this thread's, [Back, count) the helper's. Tests
     // may fix where they meet.
     struct alignas(64) TClaims {
