@@ -1018,26 +1018,28 @@ bool TJpegPeelImpl::EncodeCheckedPieces(std::size_t scanStart, bool& started) {
     if (!started) return false;
     TThreadJoin join(Helper, &stop);
     bool stopped = false, headGood = true;
-    std::size_t mine = 0;  // pieces this thread wrote: [0, mine)
-    for (std::size_t i = 0; headGood && claim(true, i); mine = i + 1)
+    for (std::size_t i = 0; headGood && claim(true, i);)
         headGood = write(head, i, [&](std::int32_t row) {
             stopped = !Progress(MCURows + row);
             return !stopped;
         });
-    if (headGood) {
+    // However this thread ended, the helper is told and waited for first.
+    if (headGood)
         join.Wait();
+    else
+        join.Stop();
+    const std::size_t mine = claims.Front;  // this thread wrote pieces [0, mine)
+    if (headGood) {
         // The rows the helper wrote are reported now.
         const std::int64_t helped = mine < count ? Pieces[mine].FirstMcu : total;
         for (auto row = static_cast<std::int32_t>((helped + MCUCols - 1) / MCUCols); !stopped && row < MCURows; ++row)
             stopped = !Progress(MCURows + row);
-    } else {
-        join.Stop();
     }
     // The helper's pieces after this thread's, in order; the helper must have
     // written exactly those this thread did not.
     std::uint8_t* o = head.Position();
     std::uint8_t* const limit = bytes.data() + bytes.size();
-    bool good = !stopped && headGood && tailGood && claims.Front == claims.Back && claims.Front == mine;
+    bool good = !stopped && headGood && tailGood && claims.Back == mine;
     for (std::size_t j = mine; good && j < count; ++j) {
         const std::size_t from = tailStart[j], to = j > mine ? tailStart[j - 1] : tailEnd;
         good = to >= from && to - from <= static_cast<std::size_t>(limit - o);
