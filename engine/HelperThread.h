@@ -41,6 +41,8 @@ public:
     // Starts the thread (if not yet running), so that it is awake when its
     // first task comes; false when the system has no thread to give.
     bool Warm();
+    // Whether the thread is running (Warm() succeeded before).
+    bool Started() const { return Thread.joinable(); }
     // Runs task on the thread; false when there is no thread (the caller then
     // does the work itself). Tasks report their own failures: an exception
     // that escapes one is dropped. One task at a time: Start() waits for the

@@ -322,6 +322,17 @@ void TJpegPeelImpl::Expect(std::size_t size) {
     if (Owner.OptimizeCode && size >= std::min(limits.SplitDecodeMin, limits.ThreadedVerifyMin)) Helper.Warm();
 }
 
+// The source's scan is read no more: the caller is told so, on the helper
+// when it is running. Dropping the pages of a mapped source takes a few
+// hundred microseconds, which this thread spends meanwhile on the tables
+// and the result's room.
+void TJpegPeelImpl::SourceRead() {
+    if (!Owner.OnSourceRead) return;
+    const std::size_t offset = ScanDataStart, length = InSize - ScanDataStart;
+    if (Helper.Started() && Helper.Start([this, offset, length] { Owner.OnSourceRead(offset, length); })) return;
+    Owner.OnSourceRead(offset, length);
+}
+
 bool TJpegPeelImpl::Process(const std::uint8_t* data, std::size_t size, TMemoryStream& out) {
     InData = data;
     InSize = size;
@@ -351,6 +362,7 @@ bool TJpegPeelImpl::Process(const std::uint8_t* data, std::size_t size, TMemoryS
     ProgressMax(2 * MCURows);
     Progress(0);
     if (!DecodeScan()) return false;
+    SourceRead();
     BuildTables();
     ReserveResult();
 

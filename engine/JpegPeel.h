@@ -19,6 +19,8 @@ using TPeelErrorProc = std::function<void(const std::string& text, int kind)>;
 using TPeelProgressMaxProc = std::function<void(int maximum)>;
 // Returns false to ask the engine to stop.
 using TPeelProgressFunc = std::function<bool(int position)>;
+// (offset, length): bytes of the source that will not be read again.
+using TPeelSourceReadProc = std::function<void(std::size_t offset, std::size_t length)>;
 
 class TJpegPeelImpl;
 
@@ -34,6 +36,14 @@ public:
     TPeelErrorProc OnError;
     TPeelProgressMaxProc OnProgressMax;
     TPeelProgressFunc OnProgress;
+    // Optional: called once the source's scan data has been read for the
+    // last time, before the result is written. A caller that holds the
+    // source in a read-only file mapping may let the system drop those
+    // pages (they are read from the file again should it need them), so that
+    // the source and the result are not both in memory at once. It may be
+    // called on the engine's second thread while Process goes on; Process
+    // returns only after it has returned.
+    TPeelSourceReadProc OnSourceRead;
 
     // True: OutStream holds the complete new file at position 0.
     // False: the file could not be processed or a stop was requested.

@@ -79,6 +79,7 @@ public:
     void Expect(std::size_t size);
     // The streams belong to the caller: no reference to them outlives a call.
     void ReleaseStreams() {
+        Helper.Join();  // a task that tells the caller something ends first
         InBits.reset();
         OutBits.reset();
         InData = nullptr;
@@ -112,6 +113,7 @@ private:
     std::int64_t McuCount() const { return std::int64_t{MCUCols} * MCURows; }
 
     bool DecodeScan();
+    void SourceRead();
     bool DecodeScanRecords(TScanReader& in);
     bool DecodeAlone(TScanReader& in);
     bool DecodeOnward(TScanReader& in, std::int64_t first);

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -561,4 +562,62 @@ TEST(ScanReader, BitPositionLeadsBackToTheSameBit) {
         again.Fill();
         EXPECT_EQ(again.Peek(24), next) << "after " << taken << " bits";
     }
+}
+
+// Once the scan is decoded the engine says so and never reads the scan's
+// bytes again: the command line then lets the system drop those pages of its
+// source. Bytes overwritten at that moment must change nothing, on one thread
+// and on two, with restart markers and without, with data after the scan;
+// a copy that is not re-encoded reads the scan to the end and never says so.
+TEST(SourceRead, TheScanIsNotReadAgainOnceReported) {
+    const auto scanStart = [](const Bytes& d) {
+        std::size_t i = 2;
+        while (i + 4 <= d.size() && d[i] == 0xFF) {
+            const std::size_t length = (std::size_t{d[i + 2]} << 8) | d[i + 3];
+            if (d[i + 1] == 0xDA) return i + 2 + length;
+            i += 2 + length;
+        }
+        return std::size_t{0};
+    };
+    Recipe trailing = Ycc420(96, 64);
+    trailing.After = {'t', 'a', 'i', 'l', 0xFF, 0xD9};
+    const std::pair<const char*, Recipe> files[] = {
+        {"4:2:0 restart every 5 MCUs", WithRestarts(Ycc420(96, 64), 5)},
+        {"4:2:0 without restarts", Ycc420(96, 64)},
+        {"grey restart every 7 blocks", WithRestarts(BaseRecipe(200, 40, {{1, 1, 1, 0, 0, 0}}), 7)},
+        {"data after the scan", trailing},
+    };
+    TScanThreading& limits = ScanThreading();
+    const TScanThreading saved = limits;
+    for (const auto& [name, recipe] : files) {
+        const Bytes d = Build(recipe);
+        for (const bool two : {false, true}) {
+            for (const bool optimize : {true, false}) {
+                SCOPED_TRACE(testing::Message() << name << (two ? ", two threads" : ", one thread")
+                                                << (optimize ? "" : ", copied"));
+                limits.SplitDecodeMin = limits.ThreadedVerifyMin = two ? 0 : static_cast<std::size_t>(-1);
+                const Result plain = PeelFile(d, optimize);
+                ASSERT_TRUE(plain.Ok) << plain.FirstMessage();
+                TJpegPeel peel;
+                peel.OptimizeCode = optimize;
+                TMemoryStream source(d), out;
+                int calls = 0;
+                std::size_t offset = 0, length = 0;
+                peel.OnSourceRead = [&](std::size_t o, std::size_t n) {
+                    ++calls;
+                    offset = o;
+                    length = n;
+                    std::memset(source.Memory() + o, 0xA5, n);
+                };
+                ASSERT_TRUE(peel.Process(source, out));
+                EXPECT_EQ(calls, optimize ? 1 : 0);
+                if (optimize) {
+                    EXPECT_EQ(offset, scanStart(d));
+                    EXPECT_EQ(offset + length, d.size());
+                }
+                EXPECT_EQ(Bytes(out.Data().begin(), out.Data().end()), plain.Out);
+            }
+        }
+    }
+    limits = saved;
 }
