@@ -1,5 +1,6 @@
 #include "MappedFile.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 
@@ -16,6 +17,7 @@ namespace lumaro {
 TMappedFile::~TMappedFile() = default;
 bool TMappedFile::Open(const std::string&) { return false; }
 bool TMappedFile::Unchanged() const { return true; }
+void TMappedFile::Release(std::size_t, std::size_t) {}
 void TMappedFile::ReportLostPagesAs(const char*) {}
 #else
 
@@ -67,6 +69,17 @@ bool TMappedFile::Unchanged() const {
     return Descriptor >= 0 && ::fstat(Descriptor, &info) == 0 && static_cast<std::size_t>(info.st_size) == Length &&
            info.st_ctim.tv_sec == ChangeSeconds && info.st_ctim.tv_nsec == ChangeNanoseconds &&
            info.st_mtim.tv_sec == ModifySeconds && info.st_mtim.tv_nsec == ModifyNanoseconds;
+}
+
+void TMappedFile::Release(std::size_t offset, std::size_t length) {
+    if (!Bytes || offset >= Length) return;
+    length = std::min(length, Length - offset);
+    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const auto begin = reinterpret_cast<std::uintptr_t>(Bytes) + offset;
+    const std::uintptr_t first = (begin + page - 1) & ~(page - 1);
+    const std::uintptr_t last = (begin + length) & ~(page - 1);
+    // Private and never written: dropped pages are the file's, read again on use.
+    if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
 }
 
 void TMappedFile::ReportLostPagesAs(const char* message) {

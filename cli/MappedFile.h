@@ -25,6 +25,9 @@ public:
     // modification or change time differ): the mapped bytes may then be
     // torn, as a copy read while another program writes would be.
     bool Unchanged() const;
+    // The pages wholly within [offset, offset + length) leave this process's
+    // memory until they are read again (from the file, as it then is).
+    void Release(std::size_t offset, std::size_t length);
 
     // From now on, a mapped page that can no longer be read (the file was
     // cut short by another program) ends the process with status 1 and

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 #include <unistd.h>
@@ -237,6 +238,57 @@ TEST_F(CliCollect, WhatCannotBeListed) {
     EXPECT_EQ(c.Problems[2].Display, "./two.jpg");
     ASSERT_EQ(c.Notices.size(), 1u);
     EXPECT_EQ(c.Notices[0], "empty: このフォルダにはJPEGファイルがありません。");
+}
+
+namespace {
+// Resident kilobytes of the mapping that holds `at`, as the system counts them.
+long ResidentKbOfMapping(const void* at) {
+    std::ifstream maps("/proc/self/smaps");
+    const auto address = reinterpret_cast<std::uintptr_t>(at);
+    bool inside = false;
+    for (std::string line; std::getline(maps, line);) {
+        std::uintptr_t from = 0, to = 0;
+        char dash = 0;
+        std::istringstream head(line);
+        if (head >> std::hex >> from >> dash >> to && dash == '-') {
+            inside = address >= from && address < to;
+            continue;
+        }
+        if (inside && line.rfind("Rss:", 0) == 0) return std::stol(line.substr(4));
+    }
+    return -1;
+}
+} // namespace
+
+// Released pages of the mapped source leave the process's memory (the one-
+// file form drops the scan once decoded) and read back as the file: the
+// source is still written out whole when the result is no smaller.
+TEST(CliMappedFile, ReleasedPagesLeaveMemoryAndReadBackAsTheFile) {
+    const auto dir = std::filesystem::temp_directory_path() / ("lumaro-release-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    const std::string path = (dir / "a.jpg").string();
+    std::string bytes(1 << 20, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 13 + i / 4096);
+    std::ofstream(path, std::ios::binary) << bytes;
+
+    TMappedFile m;
+    ASSERT_TRUE(m.Open(path));
+    const long page = ::sysconf(_SC_PAGESIZE);
+    const long before = ResidentKbOfMapping(m.Data());
+    ASSERT_GE(before, static_cast<long>(bytes.size() / 1024));
+    // Only the pages wholly inside the range go: those holding its first and
+    // last bytes stay.
+    const std::size_t offset = 100, length = 600000;
+    m.Release(offset, length);
+    const long whole = static_cast<long>((offset + length) / page - (offset + page - 1) / page);
+    EXPECT_EQ(before - ResidentKbOfMapping(m.Data()), whole * page / 1024);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(m.Data()), m.Size()), bytes);
+    EXPECT_EQ(ResidentKbOfMapping(m.Data()), before);
+    // Ranges past the end are cut to the file; nothing is released twice over.
+    m.Release(bytes.size() - 3 * page, 10 * page);
+    m.Release(bytes.size() + 5, 100);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(m.Data()), m.Size()), bytes);
+    std::filesystem::remove_all(dir);
 }
 
 // The one-file form maps its source: the bytes are the file's, what cannot be

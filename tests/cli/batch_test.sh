@@ -315,6 +315,10 @@ cp "$PICS/plasma-restart.jpg" "$W/s.jpg"
 run_cli "$W/s.jpg"
 cmp -s "$W/s.out" "$W/result_lumaro/s.jpg" || fail "--stdout" "differs from the batch result"
 "$CLI" --stdout --no-optimize "$W/s.jpg" | cmp -s - "$W/s.jpg" || fail "--stdout --no-optimize" "not the source bytes"
+# A result no smaller than its source gives the source's bytes, read again
+# from the file after its scan left memory (or from the pipe's copy).
+"$CLI" --stdout "$W/s.out" | cmp -s - "$W/s.out" || fail "--stdout no smaller" "not the source bytes"
+"$CLI" --stdout /dev/stdin <"$W/s.out" | cmp -s - "$W/s.out" || fail "--stdout no smaller, from a pipe" "not the source bytes"
 "$CLI" --stdout "$ROOT/progressive.jpg" >"$W/p.out" 2>"$W/p.err"; rc=$?
 [ "$rc" = 1 ] && [ ! -s "$W/p.out" ] && [ -s "$W/p.err" ] || fail "--stdout refused" "exit $rc, $(size_of "$W/p.out") bytes out"
 # A source that is not a regular file is read instead of mapped: a pipe gives
