@@ -2,7 +2,8 @@
 // fork, exec, wait, with the clock read around them and the peak resident
 // memory from the child's rusage. Several commands, separated by ":::", run
 // in turn, one round after another, so that the machine's changes of speed
-// (a virtual machine's can be large) fall on all of them alike. Prints
+// (a virtual machine's can be large) fall on all of them alike, each round
+// in an order turned by one. Prints
 // "MEDIAN_MS PEAK_RSS_KB" for each command, one line each, in order.
 // Usage: lumaro-measure REPS OUTPUT COMMAND [ARGS...] [::: OUTPUT COMMAND [ARGS...]]...
 // OUTPUT: the file standard output goes to, or a folder the command writes into.
@@ -96,9 +97,13 @@ int main(int argc, char** argv) {
         }
         c.Argv.push_back(nullptr);
     }
+    // Each round starts one command further on than the one before: no
+    // command always follows the same other one (what a process leaves
+    // behind, memory it freed for instance, can slow the next one down).
+    const std::size_t n = commands.size();
     for (int r = 0; r < reps; ++r)
-        for (TCommand& c : commands)
-            if (!RunOnce(c)) return 2;
+        for (std::size_t k = 0; k < n; ++k)
+            if (!RunOnce(commands[(static_cast<std::size_t>(r) + k) % n])) return 2;
     for (TCommand& c : commands) {
         std::sort(c.Times.begin(), c.Times.end());
         std::printf("%.2f %ld\n", c.Times[c.Times.size() / 2], c.Peak);
