@@ -241,17 +241,12 @@ bool RunUnits(const TRunRequest& Request, TReporter& Reporter, std::atomic<bool>
     // as it starts, instead of sharing it until the scheduler balances the
     // load; without a thread to be had, fewer workers share the units.
     std::vector<std::thread> threads;
-    const int cpu = CallersCpu();
     for (std::size_t i = 1; i < workers.size(); ++i) {
         try {
-            threads.emplace_back([&body, &workers, i, cpu] {
-                LeaveCpu(cpu);
-                body(*workers[i]);
-            });
+            threads.push_back(StartOffCallersCpu([&body, &workers, i] { body(*workers[i]); }));
         } catch (const std::system_error&) {
             break;
         }
-        MoveOffCallersCpu(threads.back());
     }
     body(*workers[0]);
     for (auto& t : threads) t.join();

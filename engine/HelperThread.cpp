@@ -27,16 +27,11 @@ void THelperThread::Notify() {
 bool THelperThread::Warm() {
     if (ScanThreading().RefuseThreads) return false;
     if (Thread.joinable()) return true;
-    const int cpu = CallersCpu();
     try {
-        Thread = std::thread([this, cpu] {
-            LeaveCpu(cpu);
-            Loop();
-        });
+        Thread = StartOffCallersCpu([this] { Loop(); });
     } catch (const std::system_error&) {
         return false;
     }
-    MoveOffCallersCpu(Thread);
     return true;
 }
 

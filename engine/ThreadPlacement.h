@@ -1,6 +1,7 @@
 #pragma once
 // Where a helper thread runs. Internal to the engine.
 #include <thread>
+#include <utility>
 
 namespace lumaro {
 
@@ -20,5 +21,19 @@ void MoveOffCallersCpu(std::thread& thread);
 // moved to (-1: it stayed), after which the thread may again run anywhere.
 int CallersCpu();
 int LeaveCpu(int cpu);
+
+// A new thread running work() that leaves its creator's CPU both ways: it
+// moves itself off as the first thing it does, and its creator moves it
+// too. Throws std::system_error when no thread can be had, as std::thread does.
+template <class Work>
+std::thread StartOffCallersCpu(Work work) {
+    const int cpu = CallersCpu();
+    std::thread thread([cpu, work = std::move(work)]() mutable {
+        LeaveCpu(cpu);
+        work();
+    });
+    MoveOffCallersCpu(thread);
+    return thread;
+}
 
 } // namespace lumaro
