@@ -150,6 +150,8 @@ private:
         scan::TCheckedScanWriter Head, Tail;
     };
     TPartWriters PartWriters(std::size_t scanStart, int tailStartBits);
+    std::size_t SecondPartLikely() const;
+    bool ReportRowsWrittenFrom(std::int64_t first);
     bool EncodeCheckedSplit(std::size_t scanStart, const TEncodeCut& cut, bool& started);
     bool EncodeCheckedPieces(std::size_t scanStart, bool& started);
     bool VerifyRange(TScanReader& in, std::int64_t first, std::int64_t end, const std::uint8_t*& record,

@@ -877,6 +877,21 @@ bool TJpegPeelImpl::FindEncodeCut(TEncodeCut& cut) const {
     return true;
 }
 
+// The bytes of SecondPart its writer is likely to fill: the second part
+// takes about half the new scan, which takes about half its bound (every
+// byte stuffed); the room kept from earlier files may be far larger.
+std::size_t TJpegPeelImpl::SecondPartLikely() const {
+    return static_cast<std::size_t>(ScanBytesBound() / 4) + (std::size_t{64} << 10);
+}
+
+// Once the helper's part of the new scan is written, its rows are reported:
+// every row that starts at or after MCU `first`. False when told to stop.
+bool TJpegPeelImpl::ReportRowsWrittenFrom(std::int64_t first) {
+    for (auto row = static_cast<std::int32_t>((first + MCUCols - 1) / MCUCols); row < MCURows; ++row)
+        if (!Progress(MCURows + row)) return false;
+    return true;
+}
+
 // Writers over the whole room of the output (after its headers) and of
 // SecondPart, for the two threads' parts of the new scan; tailStartBits: the
 // bits of SecondPart's first byte that belong to the part before it.
@@ -908,10 +923,7 @@ bool TJpegPeelImpl::EncodeCheckedSplit(std::size_t scanStart, const TEncodeCut& 
     TStopFlag stopFlag;
     std::atomic<bool>& stop = stopFlag.Value;
     bool tailGood = false;
-    // The second part takes about half the new scan, which takes about half
-    // its bound (every byte stuffed); the room kept from earlier files may
-    // be far larger.
-    const std::size_t likely = static_cast<std::size_t>(ScanBytesBound() / 4) + (std::size_t{64} << 10);
+    const std::size_t likely = SecondPartLikely();
     started = Helper.Start([&] {
         PrepareLarge(second.data(), std::min(likely, second.size()));
         const std::uint8_t* r = cut.Record;
@@ -930,9 +942,7 @@ bool TJpegPeelImpl::EncodeCheckedSplit(std::size_t scanStart, const TEncodeCut& 
     });
     if (headWalked) {
         join.Wait();
-        // The rows the helper wrote are reported now.
-        for (auto row = static_cast<std::int32_t>((cut.Mcu + MCUCols - 1) / MCUCols); !stopped && row < MCURows; ++row)
-            stopped = !Progress(MCURows + row);
+        stopped = !ReportRowsWrittenFrom(cut.Mcu);  // by the helper
     } else {
         join.Stop();
     }
@@ -1004,9 +1014,7 @@ bool TJpegPeelImpl::EncodeCheckedPieces(std::size_t scanStart, bool& started) {
     std::vector<std::size_t> tailStart(count, 0);
     std::size_t tailEnd = 0;
     bool tailGood = true;
-    // The helper takes about half the new scan, which takes about half its
-    // bound (every byte stuffed); the room kept from earlier files may be far larger.
-    const std::size_t likely = static_cast<std::size_t>(ScanBytesBound() / 4) + (std::size_t{64} << 10);
+    const std::size_t likely = SecondPartLikely();
     started = Helper.Start([&] {
         PrepareLarge(second.data(), std::min(likely, second.size()));
         for (std::size_t j = 0; tailGood && claim(false, j);) {
@@ -1030,10 +1038,7 @@ bool TJpegPeelImpl::EncodeCheckedPieces(std::size_t scanStart, bool& started) {
         join.Stop();
     const std::size_t mine = claims.Front;  // this thread wrote pieces [0, mine)
     if (headGood) {
-        // The rows the helper wrote are reported now.
-        const std::int64_t helped = mine < count ? Pieces[mine].FirstMcu : total;
-        for (auto row = static_cast<std::int32_t>((helped + MCUCols - 1) / MCUCols); !stopped && row < MCURows; ++row)
-            stopped = !Progress(MCURows + row);
+        stopped = !ReportRowsWrittenFrom(mine < count ? Pieces[mine].FirstMcu : total);  // by the helper
     }
     // The helper's pieces after this thread's, in order; the helper must have
     // written exactly those this thread did not.
