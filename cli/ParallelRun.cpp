@@ -65,7 +65,11 @@ public:
         }
     }
 
-    bool FlushWrites(TIoError& Error) { return Fs.FlushWrites(Error); }
+    // Makes this worker's new files durable, on its own thread: the first
+    // worker done waits for its disk writes while the other still works.
+    void FlushWrites() { Durable = Fs.FlushWrites(FlushError); }
+    bool Durable = true;
+    TIoError FlushError;
 
     // ---- IBatchView: the run announces each file by selecting its row.
     void SetGridSelection(const TGridSelection& Selection) override {
@@ -231,6 +235,7 @@ bool RunUnits(const TRunRequest& Request, TReporter& Reporter, std::atomic<bool>
             Reporter.Notice(std::string("内部エラーが発生しました: ") + e.what());
             Stop = true;
         }
+        w.FlushWrites();
     };
     // With a worker per CPU every CPU has work: a file's second thread would
     // only take turns with another worker (measured: the batch over 21 camera
@@ -253,9 +258,8 @@ bool RunUnits(const TRunRequest& Request, TReporter& Reporter, std::atomic<bool>
     ScanThreading().RefuseThreads = refused;
     bool durable = true;
     for (auto& w : workers) {
-        TIoError error;
-        if (!w->FlushWrites(error) && durable) {
-            Reporter.Notice("処理結果をディスクに書き込めませんでした: " + error.Text);
+        if (!w->Durable && durable) {
+            Reporter.Notice("処理結果をディスクに書き込めませんでした: " + w->FlushError.Text);
             durable = false;
         }
     }

@@ -204,7 +204,7 @@ TWriteStatus TPosixFileSystem::WriteWholeFile(const std::string& Path, const std
 
 int TPosixFileSystem::SyncFile(int Fd) { return ::fsync(Fd); }
 
-int TPosixFileSystem::SyncFileSystem(int Fd) { return ::syncfs(Fd); }
+int TPosixFileSystem::SyncFolder(int Fd) { return ::fsync(Fd); }
 
 TWriteStatus TPosixFileSystem::Write(const std::string& Path, const std::uint8_t* Data, std::size_t Size, bool Defer,
                                      TIoError& Error) {
@@ -243,27 +243,31 @@ TWriteStatus TPosixFileSystem::Write(const std::string& Path, const std::uint8_t
         Error = MakeError(err);
         return TWriteStatus::WriteFailed;
     }
-    if (!syncNow) Unsynced.insert(FolderOf(target));
+    if (syncNow) {
+        UnsyncedFiles.erase(target);  // written over since: synced now
+    } else {
+        UnsyncedFiles.insert(target);
+        UnsyncedFolders.insert(FolderOf(target));
+    }
     return TWriteStatus::Ok;
 }
 
 bool TPosixFileSystem::FlushWrites(TIoError& Error) {
-    // One sync per file system: the folders are told apart by their device.
-    std::set<dev_t> synced;
     bool ok = true;
-    for (const std::string& folder : Unsynced) {
-        const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        struct stat st;
-        if (fd < 0 || ::fstat(fd, &st) != 0) {
-            if (ok) Error = MakeError(errno);
-            ok = false;
-        } else if (synced.insert(st.st_dev).second && SyncFileSystem(fd) != 0) {
+    const auto sync = [&](const std::string& path, int flags, bool folder) {
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | flags);
+        if (fd < 0 || (folder ? SyncFolder(fd) : SyncFile(fd)) != 0) {
             if (ok) Error = MakeError(errno);
             ok = false;
         }
         if (fd >= 0) ::close(fd);
-    }
-    Unsynced.clear();
+    };
+    // The files first (their writing began when each was written), then the
+    // entries that name them.
+    for (const std::string& file : UnsyncedFiles) sync(file, 0, false);
+    for (const std::string& folder : UnsyncedFolders) sync(folder, O_DIRECTORY, true);
+    UnsyncedFiles.clear();
+    UnsyncedFolders.clear();
     return ok;
 }
 
@@ -337,7 +341,10 @@ bool TPosixFileSystem::FolderExists(const std::string& Path) {
 bool TPosixFileSystem::CreateFolder(const std::string& Path) {
     std::string p = Path;
     while (p.size() > 1 && p.back() == '/') p.pop_back();
-    if (::mkdir(p.c_str(), 0777) == 0) return true;
+    if (::mkdir(p.c_str(), 0777) == 0) {
+        if (DeferNewFiles) UnsyncedFolders.insert(FolderOf(p));  // the new entry
+        return true;
+    }
     // Made a moment ago by someone else (another worker of the same run): fine.
     struct stat st;
     return errno == EEXIST && ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);

@@ -12,11 +12,14 @@ public:
     // A write is made durable (fsync) before it replaces anything: an existing
     // target, a source written over, a backup's target. A brand-new file may
     // instead wait for FlushWrites when DeferNewFiles is set (a batch of many
-    // results: one sync of their file system at the end costs a fraction of
-    // one per file); a crash meanwhile can lose only such a new file.
+    // results: the disk writes them while the run goes on, and what is left
+    // is waited for at the end); a crash meanwhile can lose only such a new file.
     bool DeferNewFiles = false;
-    // Makes every file written with a deferred sync durable; false (with the
-    // reason) when the system reports that some could not be written.
+    // Makes every file written with a deferred sync durable, and the folders
+    // that hold them (and folders made meanwhile) with their new entries;
+    // false (with the reason) when the system reports that some could not be
+    // written. Only what this object wrote is waited for: a sync of the whole
+    // file system would also wait for every other program's unwritten data.
     bool FlushWrites(TIoError& Error);
 
     bool ReadWholeFile(const std::string& Path, TByteBuffer& Data, TIoError& Error) override;
@@ -40,12 +43,13 @@ public:
 protected:
     // The system calls that make data durable; tests count them.
     virtual int SyncFile(int Fd);
-    virtual int SyncFileSystem(int Fd);
+    virtual int SyncFolder(int Fd);
 
 private:
     TWriteStatus Write(const std::string& Path, const std::uint8_t* Data, std::size_t Size, bool Defer,
                        TIoError& Error);
-    std::set<std::string> Unsynced;  // folders holding new files not yet synced
+    std::set<std::string> UnsyncedFiles;    // new files written with a deferred sync
+    std::set<std::string> UnsyncedFolders;  // folders with entries made since the last flush
 };
 
 // Milliseconds of a monotonic clock, cut to 32 bits.

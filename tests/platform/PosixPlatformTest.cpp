@@ -91,41 +91,45 @@ TEST_F(PosixFiles, ReplacingWritesAndCopies) {
     EXPECT_FALSE(Fs.SetCreationTime(P("dest"), t));
 }
 
-// The system calls that make data durable, counted; a file system sync can
-// be made to fail as a failing disk's would.
+// The system calls that make data durable, counted; a folder's sync can be
+// made to fail as a failing disk's would.
 class TCountingFileSystem : public TPosixFileSystem {
 public:
-    int FileSyncs = 0, FileSystemSyncs = 0;
-    bool FailFileSystemSync = false;
+    int FileSyncs = 0, FolderSyncs = 0;
+    bool FailFolderSync = false;
 
 protected:
     int SyncFile(int Fd) override {
         ++FileSyncs;
         return TPosixFileSystem::SyncFile(Fd);
     }
-    int SyncFileSystem(int Fd) override {
-        ++FileSystemSyncs;
-        if (FailFileSystemSync) {
+    int SyncFolder(int Fd) override {
+        ++FolderSyncs;
+        if (FailFolderSync) {
             errno = EIO;
             return -1;
         }
-        return TPosixFileSystem::SyncFileSystem(Fd);
+        return TPosixFileSystem::SyncFolder(Fd);
     }
 };
 
-// With deferral, a brand-new file waits for one sync of its file system at
-// the end; whatever replaces a file (an existing target, a copy made as a
-// backup) is synced before it does, deferral or not.
+// With deferral, a brand-new file waits for the flush at the end, which
+// syncs each such file and each folder that got a new entry, once; whatever
+// replaces a file (an existing target, a copy made as a backup) is synced
+// before it does, deferral or not.
 TEST_F(PosixFiles, NewFilesWaitForTheFlushWhatReplacesAFileDoesNot) {
     const std::uint8_t data[] = {1, 2, 3};
     TCountingFileSystem fs;
     EXPECT_EQ(fs.WriteWholeFile(P("plain"), data, 3, Error), TWriteStatus::Ok);
     EXPECT_EQ(fs.FileSyncs, 1) << "without deferral every write is synced";
+    ASSERT_TRUE(fs.FlushWrites(Error));
+    EXPECT_EQ(fs.FileSyncs + fs.FolderSyncs, 1) << "nothing was deferred";
 
     fs.DeferNewFiles = true;
-    fs::create_directory(Dir / "sub");
+    ASSERT_TRUE(fs.CreateFolder(P("sub")));
     EXPECT_EQ(fs.WriteWholeFile(P("a"), data, 3, Error), TWriteStatus::Ok);
     EXPECT_EQ(fs.WriteWholeFile(P("sub/b"), data, 3, Error), TWriteStatus::Ok);
+    EXPECT_EQ(fs.WriteWholeFile(P("sub/c"), data, 3, Error), TWriteStatus::Ok);
     EXPECT_EQ(fs.FileSyncs, 1);
     EXPECT_EQ(fs::file_size(P("a")), 3u);  // complete and in place before the flush
     EXPECT_EQ(fs.WriteWholeFile(P("a"), data, 2, Error), TWriteStatus::Ok);
@@ -134,15 +138,23 @@ TEST_F(PosixFiles, NewFilesWaitForTheFlushWhatReplacesAFileDoesNot) {
     EXPECT_EQ(fs.FileSyncs, 3) << "a backup";
 
     ASSERT_TRUE(fs.FlushWrites(Error));
-    EXPECT_EQ(fs.FileSystemSyncs, 1) << "two folders of one file system";
+    EXPECT_EQ(fs.FileSyncs, 5) << "sub/b and sub/c; a was synced when it was written over";
+    EXPECT_EQ(fs.FolderSyncs, 2) << "the folder holding a and sub (a new entry each), and sub";
     ASSERT_TRUE(fs.FlushWrites(Error));
-    EXPECT_EQ(fs.FileSystemSyncs, 1) << "nothing left to sync";
+    EXPECT_EQ(fs.FileSyncs + fs.FolderSyncs, 7) << "nothing left to sync";
 
-    // A failing sync is reported, with the system's reason.
-    EXPECT_EQ(fs.WriteWholeFile(P("c"), data, 3, Error), TWriteStatus::Ok);
-    fs.FailFileSystemSync = true;
+    // A failing sync is reported, with the system's reason, and so is a new
+    // file that can no longer be found to be synced.
+    EXPECT_EQ(fs.WriteWholeFile(P("d"), data, 3, Error), TWriteStatus::Ok);
+    fs.FailFolderSync = true;
     EXPECT_FALSE(fs.FlushWrites(Error));
     EXPECT_EQ(Error.Text, "入出力エラーが発生しました。");
+    fs.FailFolderSync = false;
+    EXPECT_EQ(fs.WriteWholeFile(P("e"), data, 3, Error), TWriteStatus::Ok);
+    fs::remove(P("e"));
+    Error = {};
+    EXPECT_FALSE(fs.FlushWrites(Error));
+    EXPECT_EQ(Error.Text, "ファイルまたはフォルダが見つかりません。");
 }
 
 } // namespace
