@@ -243,10 +243,8 @@ TWriteStatus TPosixFileSystem::Write(const std::string& Path, const std::uint8_t
         Error = MakeError(err);
         return TWriteStatus::WriteFailed;
     }
-    if (syncNow) {
-        UnsyncedFiles.erase(target);  // written over since: synced now
-    } else {
-        UnsyncedFiles.insert(target);
+    if (!syncNow) {
+        Deferred.Add(target);
         UnsyncedFolders.insert(FolderOf(target));
     }
     return TWriteStatus::Ok;
@@ -254,19 +252,19 @@ TWriteStatus TPosixFileSystem::Write(const std::string& Path, const std::uint8_t
 
 bool TPosixFileSystem::FlushWrites(TIoError& Error) {
     bool ok = true;
-    const auto sync = [&](const std::string& path, int flags, bool folder) {
-        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | flags);
-        if (fd < 0 || (folder ? SyncFolder(fd) : SyncFile(fd)) != 0) {
+    // The files first (most are durable by now), then the entries that name them.
+    if (const int err = Deferred.Wait()) {
+        Error = MakeError(err);
+        ok = false;
+    }
+    for (const std::string& folder : UnsyncedFolders) {
+        const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0 || SyncFolder(fd) != 0) {
             if (ok) Error = MakeError(errno);
             ok = false;
         }
         if (fd >= 0) ::close(fd);
-    };
-    // The files first (their writing began when each was written), then the
-    // entries that name them.
-    for (const std::string& file : UnsyncedFiles) sync(file, 0, false);
-    for (const std::string& folder : UnsyncedFolders) sync(folder, O_DIRECTORY, true);
-    UnsyncedFiles.clear();
+    }
     UnsyncedFolders.clear();
     return ok;
 }

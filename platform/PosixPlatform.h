@@ -3,6 +3,7 @@
 #include <set>
 #include <string>
 
+#include "DeferredSync.h"
 #include "Platform.h"
 
 namespace lumaro {
@@ -11,9 +12,9 @@ class TPosixFileSystem : public IFileSystem {
 public:
     // A write is made durable (fsync) before it replaces anything: an existing
     // target, a source written over, a backup's target. A brand-new file may
-    // instead wait for FlushWrites when DeferNewFiles is set (a batch of many
-    // results: the disk writes them while the run goes on, and what is left
-    // is waited for at the end); a crash meanwhile can lose only such a new file.
+    // instead be synced on a thread of its own while the run goes on, and
+    // waited for by FlushWrites, when DeferNewFiles is set (a batch of many
+    // results); a crash meanwhile can lose only such a new file.
     bool DeferNewFiles = false;
     // Makes every file written with a deferred sync durable, and the folders
     // that hold them (and folders made meanwhile) with their new entries;
@@ -21,6 +22,8 @@ public:
     // written. Only what this object wrote is waited for: a sync of the whole
     // file system would also wait for every other program's unwritten data.
     bool FlushWrites(TIoError& Error);
+    // New files made durable on the syncing thread so far (tests).
+    int FilesSyncedLater() const { return Deferred.Synced(); }
 
     bool ReadWholeFile(const std::string& Path, TByteBuffer& Data, TIoError& Error) override;
     TWriteStatus WriteWholeFile(const std::string& Path, const std::uint8_t* Data, std::size_t Size,
@@ -48,7 +51,7 @@ protected:
 private:
     TWriteStatus Write(const std::string& Path, const std::uint8_t* Data, std::size_t Size, bool Defer,
                        TIoError& Error);
-    std::set<std::string> UnsyncedFiles;    // new files written with a deferred sync
+    TDeferredSync Deferred;                 // new files written with a deferred sync
     std::set<std::string> UnsyncedFolders;  // folders with entries made since the last flush
 };
 
