@@ -52,8 +52,7 @@ void TDeferredSync::Loop() {
         const int err = SyncPath(path);
         lock.lock();
         Working = false;
-        if (err && !FirstError) FirstError = err;
-        if (!err) ++Count;
+        Note(err);
         if (Queue.empty()) Done.notify_all();
     }
 }
@@ -64,15 +63,18 @@ int TDeferredSync::Wait() {
         while (!Queue.empty()) {
             const std::string path = std::move(Queue.front());
             Queue.pop_front();
-            const int err = SyncPath(path);
-            if (err && !FirstError) FirstError = err;
-            if (!err) ++Count;
+            Note(SyncPath(path));
         }
     }
     Done.wait(lock, [this] { return Queue.empty() && !Working; });
     const int err = FirstError;
     FirstError = 0;
     return err;
+}
+
+void TDeferredSync::Note(int err) {
+    if (err && !FirstError) FirstError = err;
+    if (!err) ++Count;
 }
 
 int TDeferredSync::Synced() const {

@@ -31,6 +31,8 @@ private:
     void Loop();
     // Opens and syncs one file: 0 or the error code.
     static int SyncPath(const std::string& Path);
+    // Counts one file's outcome (the lock held).
+    void Note(int err);
 
     mutable std::mutex Lock;
     std::condition_variable Wake;  // a file was handed over, or it is time to quit
