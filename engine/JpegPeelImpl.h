@@ -133,6 +133,8 @@ private:
     std::uint64_t CodedBits(const TSymbolUse& use) const;
     std::uint64_t ScanBytesBound() const;
     void ReserveResult();
+    void ReserveResultEarly();
+    void PrepareResultRoom() const;
     bool EncodeAndVerify(std::size_t scanStart);
     bool EncodeScan(TPublishedScan* publish);
     template <class RowFn>

@@ -26,6 +26,7 @@
 #include <cstring>
 #include <limits>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <thread>
 #if defined(__SSE2__)
@@ -461,6 +462,9 @@ bool TJpegPeelImpl::DecodeSplitAtMarkers(TScanReader& in) {
     struct alignas(64) {
         TSymbolUse Use{};
     } helper;
+    struct alignas(64) {
+        std::atomic<bool> Taken{false};
+    } resultRoom;
     TStopFlag stopFlag;
     std::atomic<bool>& stop = stopFlag.Value;
     // Takes the next piece until none is left, one is refused, or afterPiece()
@@ -468,7 +472,12 @@ bool TJpegPeelImpl::DecodeSplitAtMarkers(TScanReader& in) {
     const auto work = [&](TCoefficientStore& store, TSymbolUse& use, auto&& afterPiece) {
         for (;;) {
             const std::size_t i = claim.Next.fetch_add(1, std::memory_order_relaxed);
-            if (i >= plan.size() || stop.load(std::memory_order_relaxed)) return;
+            if (i >= plan.size()) {
+                // The first thread out of pieces readies the result's room.
+                if (!resultRoom.Taken.exchange(true, std::memory_order_relaxed)) PrepareResultRoom();
+                return;
+            }
+            if (stop.load(std::memory_order_relaxed)) return;
             const TPlanned& piece = plan[i];
             TScanReader reader(InData, InSize);
             reader.SetRawPosition(piece.Start);
@@ -489,6 +498,7 @@ bool TJpegPeelImpl::DecodeSplitAtMarkers(TScanReader& in) {
         }
     };
     Coefficients.Start(StoreEstimate(scanBytes, TotalBlocks));
+    ReserveResultEarly();
     // What only the second thread needs must not fail the file: without it
     // this thread reads the scan alone.
     try {
@@ -576,6 +586,7 @@ bool TJpegPeelImpl::DecodeSplitAtGuess(TScanReader& in) {
     const int unitBlocks = static_cast<int>(unit.size());
     const std::int64_t maxUnits = total * BlocksPerMcu / unitBlocks;
     Coefficients.Start(StoreEstimate(scanBytes, TotalBlocks));
+    ReserveResultEarly();
     // What only the second thread needs must not fail the file: without it
     // the first thread reads the whole scan.
     std::optional<TMiddleDecoder> middle;  // over-aligned: lines of its own
@@ -641,6 +652,7 @@ bool TJpegPeelImpl::DecodeSplitAtGuess(TScanReader& in) {
     if (metRow < 0) return Failed(message);
 
     const std::int64_t metMcu = std::int64_t{metRow} * MCUCols;
+    PrepareResultRoom();  // the other thread usually ends later
     join.Wait();
     TSymbolUse tailUse;
     const std::uint8_t *begin = nullptr, *end = nullptr;
@@ -791,6 +803,27 @@ bool TJpegPeelImpl::VerifyEnd(TScanReader& in, const std::uint8_t* record) const
     return record == RecordsEnd() && in.Ensure(pos + 2) && d[pos] == 0xFF && d[pos + 1] == 0xD9 &&
            !in.Ensure(pos + 3);
 }
+
+// Room for the result before a scan is decoded on two threads, so that the
+// thread that runs out of work first makes it present (PrepareResultRoom)
+// while the other finishes, instead of this thread between decoding and
+// encoding. The new scan is not known yet: three times the source's holds
+// any but one whose codes are half again as long, and then ReserveResult
+// makes more room.
+void TJpegPeelImpl::ReserveResultEarly() {
+    const std::uint64_t room = ScanDataStart + (std::uint64_t{1} << 10) + 3 * std::uint64_t{InSize - ScanDataStart} +
+                               scan::TCheckedScanWriter::RoomAfter(BlocksPerMcu);
+    if (room > TCoefficientStore::kLimit) return;
+    try {
+        OutStream->Reserve(static_cast<std::size_t>(room));
+    } catch (const std::bad_alloc&) {
+        // ReserveResult tries again and reports it.
+    }
+}
+
+// A result is kept only when it is smaller than its source. Either thread
+// may call it while the other decodes: the output is not touched otherwise.
+void TJpegPeelImpl::PrepareResultRoom() const { OutStream->Prepare(InSize); }
 
 // Room for the whole result before its headers are written: the headers
 // take no more than the source's (Exif left out, tables of no more symbols
