@@ -48,8 +48,9 @@ bool TMappedFile::Open(const std::string& path) {
         return false;
     }
     const auto size = static_cast<std::size_t>(info.st_size);
-    // Every page at once: one call instead of a fault per page.
-    void* p = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+    // Its pages are made present by the engine as it begins to read them
+    // (the two halves of a large scan side by side): not all here at once.
+    void* p = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
     if (p == MAP_FAILED) {
         ::close(fd);
         return false;

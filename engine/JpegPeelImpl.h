@@ -15,6 +15,7 @@
 #include "HuffmanBuilder.h"
 #include "JpegPeel.h"
 #include "LargeMemory.h"
+#include "MarkerScan.h"
 #include "ScanCodec.h"
 #include "SymbolUse.h"
 
@@ -229,10 +230,6 @@ private:
     // one taken decides how long the other waits: 48 keep that wait near a
     // tenth of a millisecond on a 12 MP photo (16 left about one).
     static constexpr int kDecodePieces = 48;
-    struct TSplitPoint {
-        std::size_t Marker;
-        std::int64_t Index;
-    };
     std::vector<TSplitPoint> SplitPoints;
 
     std::vector<TSegment> Segments;

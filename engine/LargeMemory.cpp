@@ -32,6 +32,17 @@ void PrepareLarge(void* p, std::size_t n) {
 #endif
 }
 
+void PrepareRead(const void* p, std::size_t n) {
+#if defined(__linux__) && defined(MADV_POPULATE_READ)
+    const auto begin = reinterpret_cast<std::uintptr_t>(p) & ~std::uintptr_t{4095};
+    const std::uintptr_t end = reinterpret_cast<std::uintptr_t>(p) + n;
+    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_READ);
+#else
+    (void)p;
+    (void)n;
+#endif
+}
+
 #if defined(__linux__)
 // Maps n bytes rounded up to whole large pages at a large-page boundary, so
 // that every page of the buffer can be a huge page.

@@ -25,6 +25,8 @@ void* AllocateLarge(std::size_t n);
 void FreeLarge(void* p, std::size_t n);
 // Makes the pages of [p, p + n) present now, in one go (a hint).
 void PrepareLarge(void* p, std::size_t n);
+// The same for memory that is only read (a mapped file).
+void PrepareRead(const void* p, std::size_t n);
 
 // An allocator that puts big buffers on large pages (small ones on the heap).
 template <class T>

@@ -29,9 +29,6 @@
 #include <new>
 #include <optional>
 #include <thread>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include "HelperThread.h"
 #include "JpegPeelImpl.h"
@@ -151,6 +148,11 @@ std::atomic<int>& ScansDecodedAgain() {
     return count;
 }
 
+std::atomic<int>& MarkerScansInTwoHalves() {
+    static std::atomic<int> count{0};
+    return count;
+}
+
 namespace {
 
 // Above this the two threads' stores could meet limits one store would not.
@@ -184,62 +186,40 @@ private:
     std::atomic<bool>* StopFlag;
 };
 
-// The first 0xFF at or after pos that a byte other than 0x00 follows (a
-// marker, or fill before one); size when there is none. Stuffed 0xFF bytes,
-// one in some hundred bytes of a scan, are passed sixteen bytes at a time
-// instead of being stopped at one by one.
-std::size_t NextMarkerByte(const std::uint8_t* d, std::size_t pos, std::size_t size) {
-#if defined(__SSE2__)
-    const __m128i ones = _mm_set1_epi8(-1), zeros = _mm_setzero_si128();
-    for (; pos + 17 <= size; pos += 16) {
-        const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + pos));
-        const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + pos + 1));
-        const int hits = _mm_movemask_epi8(_mm_andnot_si128(_mm_cmpeq_epi8(next, zeros), _mm_cmpeq_epi8(here, ones)));
-        if (hits) return pos + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(hits)));
-    }
-#endif
-    for (; pos + 1 < size; ++pos)
-        if (d[pos] == 0xFF && d[pos + 1] != 0x00) return pos;
-    return size;
-}
-
 } // namespace
 
 // After the scan header: walks the entropy-coded data (and any segments after
-// it) and tells whether a second scan follows. On the way it notes the split
-// points: the first restart marker at or past each of kDecodePieces equal
-// stretches of the data, and how many came before it.
+// it) and tells whether a second scan follows; notes the split points (see
+// TMarkerScanner). A large scan is walked in two halves on two threads, each
+// making its half of the source present first (one call instead of a fault
+// every few pages).
 bool TJpegPeelImpl::ScanMarkers(std::size_t pos) {
-    const std::uint8_t* d = InData;
-    const std::size_t size = InSize;
-    const std::size_t start = pos;
-    const std::size_t span = size - pos;
-    int nextCut = 1;  // the stretch the next split point ends
-    const auto cut = [&](int k) { return start + span / kDecodePieces * static_cast<std::size_t>(k); };
-    std::int64_t restarts = 0;
-    SplitPoints.clear();
-    while (pos + 1 < size) {
-        pos = NextMarkerByte(d, pos, size);
-        if (pos + 1 >= size) return false;
-        const std::uint8_t m = d[pos + 1];
-        if (m >= 0xD0 && m <= 0xD7) {
-            if (nextCut < kDecodePieces && pos >= cut(nextCut)) {
-                SplitPoints.push_back({pos, restarts});
-                // One marker for every stretch it passes (long intervals).
-                while (nextCut < kDecodePieces && pos >= cut(nextCut)) ++nextCut;
-            }
-            ++restarts;
+    const TMarkerScanner scanner(InData, InSize, pos, kDecodePieces);
+    const std::size_t middle = pos + (InSize - pos) / 2;
+    TMarkerWalk walk;
+    bool walked = false;
+    if (InSize - pos >= ScanThreading().MarkerScanSplitMin && Helper.Started()) {
+        TMarkerWalk second;
+        bool secondWalked = false;
+        if (Helper.Start([&] {
+                PrepareRead(InData + middle, InSize - middle);
+                second = scanner.Walk(middle, InSize);
+                secondWalked = true;
+            })) {
+            PrepareRead(InData + pos, middle - pos);
+            walk = scanner.Walk(pos, middle);
+            Helper.Join();  // (a task that threw left secondWalked false)
+            if (secondWalked && scanner.Join(walk, second, middle)) ++MarkerScansInTwoHalves();
+            scanner.WalkOn(walk);
+            walked = true;
         }
-        if (m == 0xFF || (m >= 0xD0 && m <= 0xD7)) {
-            ++pos;
-            continue;
-        }
-        if (m == 0xDA) return true;
-        if (m == 0xD9) return false;
-        if (pos + 3 >= size) return false;
-        pos += 2 + ((std::size_t(d[pos + 2]) << 8) | d[pos + 3]);
     }
-    return false;
+    if (!walked) {
+        PrepareRead(InData + pos, InSize - pos);
+        walk = scanner.WalkAll();
+    }
+    SplitPoints = std::move(walk.Points);
+    return walk.End == TMarkerWalk::TEnd::SecondScan;
 }
 
 // ------------------------------------------------------------ scan walking

@@ -14,6 +14,8 @@ struct TScanThreading {
     std::size_t SplitDecodeMin = std::size_t{32} << 10;
     // Writing and checking the new scan on two threads.
     std::size_t ThreadedVerifyMin = std::size_t{32} << 10;
+    // Walking the scan for its markers in two halves on two threads.
+    std::size_t MarkerScanSplitMin = std::size_t{256} << 10;
     // The new scan written in two parts side by side, each checked as it is
     // written, where it can be cut (see FindEncodeCut). Tests: false, one
     // thread writes it all and the other checks it close behind, as large
@@ -55,6 +57,9 @@ std::atomic<int>& GuessedSplits();
 std::atomic<int>& FlippedScanBits();
 // New scans written in two parts side by side (for tests: that it happens).
 std::atomic<int>& ScansWrittenInTwoParts();
+// Scans whose markers were found by two walks side by side, joined (for
+// tests: that it happens).
+std::atomic<int>& MarkerScansInTwoHalves();
 // Scans cut by restart markers that were decoded again on one thread, after
 // a piece decoded apart was refused or did not end where the next began.
 std::atomic<int>& ScansDecodedAgain();

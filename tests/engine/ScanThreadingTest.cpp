@@ -41,9 +41,9 @@ void ExpectSameOutcome(const Result& one, const Result& other) {
 Result SameWithTwoThreads(const Bytes& in, int stopAt = -1) {
     TScanThreading& limits = ScanThreading();
     const TScanThreading saved = limits;
-    limits.SplitDecodeMin = limits.ThreadedVerifyMin = static_cast<std::size_t>(-1);
+    limits.SplitDecodeMin = limits.ThreadedVerifyMin = limits.MarkerScanSplitMin = static_cast<std::size_t>(-1);
     const Result one = PeelFile(in, true, false, stopAt);
-    limits.SplitDecodeMin = limits.ThreadedVerifyMin = 0;
+    limits.SplitDecodeMin = limits.ThreadedVerifyMin = limits.MarkerScanSplitMin = 0;
     limits.AwaitGuessedHalf = true;
     limits.HelperPieces = 8;  // with restart markers, about half of the new scan's pieces each
     const Result two = PeelFile(in, true, false, stopAt);
@@ -61,9 +61,9 @@ Result SameWithTwoThreads(const Bytes& in, int stopAt = -1) {
 Result RefusedEveryWay(const Bytes& in) {
     TScanThreading& limits = ScanThreading();
     const TScanThreading saved = limits;
-    limits.SplitDecodeMin = limits.ThreadedVerifyMin = static_cast<std::size_t>(-1);
+    limits.SplitDecodeMin = limits.ThreadedVerifyMin = limits.MarkerScanSplitMin = static_cast<std::size_t>(-1);
     const Result one = PeelFile(in, true, false);
-    limits.SplitDecodeMin = limits.ThreadedVerifyMin = 0;
+    limits.SplitDecodeMin = limits.ThreadedVerifyMin = limits.MarkerScanSplitMin = 0;
     limits.AwaitGuessedHalf = true;
     const Result two = PeelFile(in, true, false);
     limits.RefuseThreads = true;
@@ -94,9 +94,11 @@ TEST(TwoThreads, LayoutsAndRestartIntervalsGiveTheSameFile) {
         SCOPED_TRACE(name);
         const Bytes d = Build(recipe);
         const int before = ScansDecodedAgain().load();
+        const int halves = MarkerScansInTwoHalves().load();
         const Result r = SameWithTwoThreads(d);
         ASSERT_TRUE(r.Ok) << r.FirstMessage();
         EXPECT_EQ(ScansDecodedAgain().load(), before) << "the pieces were decoded again";
+        EXPECT_EQ(MarkerScansInTwoHalves().load(), halves + 1) << "the markers were not walked in two halves";
         ExpectSameCoefficients(d, r.Out);
     };
     check("4:2:0 restart every MCU", WithRestarts(Ycc420(96, 64), 1));
@@ -223,10 +225,10 @@ TEST(TwoThreads, PiecesWrittenFromBothEndsMeetAnywhere) {
     const Bytes d = Build(WithRestarts(Ycc420(64, 16 * 20), 2));
     TScanThreading& limits = ScanThreading();
     const TScanThreading saved = limits;
-    limits.SplitDecodeMin = limits.ThreadedVerifyMin = static_cast<std::size_t>(-1);
+    limits.SplitDecodeMin = limits.ThreadedVerifyMin = limits.MarkerScanSplitMin = static_cast<std::size_t>(-1);
     const Result one = PeelFile(d);
     ASSERT_TRUE(one.Ok);
-    limits.SplitDecodeMin = limits.ThreadedVerifyMin = 0;
+    limits.SplitDecodeMin = limits.ThreadedVerifyMin = limits.MarkerScanSplitMin = 0;
     for (int helper = 0; helper <= 17; ++helper) {
         SCOPED_TRACE(testing::Message() << "the helper writes " << helper << " pieces");
         limits.HelperPieces = helper;
@@ -257,7 +259,7 @@ TEST(TwoThreads, AFlippedBitIsRefusedWhereverTheCheckIsHandedOver) {
         const std::size_t step = std::max<std::size_t>(97, scanBits / 500);
         TScanThreading& limits = ScanThreading();
         const TScanThreading saved = limits;
-        limits.SplitDecodeMin = limits.ThreadedVerifyMin = 0;
+        limits.SplitDecodeMin = limits.ThreadedVerifyMin = limits.MarkerScanSplitMin = 0;
         limits.AwaitGuessedHalf = true;
         limits.HelperPieces = 8;
         int flipped = 0;
