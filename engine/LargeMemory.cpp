@@ -1,5 +1,8 @@
 #include "LargeMemory.h"
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <new>
 
@@ -9,8 +12,23 @@
 
 namespace lumaro {
 
+namespace {
+
+// Set for good once a fresh huge page took far longer to make present than
+// zeroing it takes. A virtual machine that hands its free memory back to
+// its host (free page reporting) gets it back a small page at a time, each
+// with a trip to the host: a huge page then costs 5 to 9 ms instead of 0.1,
+// while small pages, most of them freed lately and never handed back, cost
+// about 1 ms per 2 MiB. The huge pages freed last come first, so after the
+// first slow one the rest are slow too.
+std::atomic<bool> gLargePagesSlow{false};
+constexpr std::chrono::microseconds kSlowLargePage{2500};
+
+} // namespace
+
 void AdviseLargePages(void* p, std::size_t n) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
+    if (gLargePagesSlow.load(std::memory_order_relaxed)) return;
     const auto begin = reinterpret_cast<std::uintptr_t>(p);
     const std::uintptr_t first = (begin + kLargePage - 1) & ~(kLargePage - 1);
     const std::uintptr_t last = (begin + n) & ~(kLargePage - 1);
@@ -21,16 +39,38 @@ void AdviseLargePages(void* p, std::size_t n) {
 #endif
 }
 
+// A large page at a time, each timed, while huge pages come fast; then the
+// rest of the room (to the end of its last large page, which later writes
+// may reach) on small pages. A step of less than a large page costs a whole
+// huge page too where the room is on huge pages.
 void PrepareLarge(void* p, std::size_t n) {
-#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
-    const auto begin = reinterpret_cast<std::uintptr_t>(p) & ~std::uintptr_t{4095};
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE) && defined(MADV_NOHUGEPAGE)
+    std::uintptr_t at = reinterpret_cast<std::uintptr_t>(p) & ~std::uintptr_t{4095};
     const std::uintptr_t end = reinterpret_cast<std::uintptr_t>(p) + n;
-    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+    while (at < end) {
+        if (gLargePagesSlow.load(std::memory_order_relaxed)) {
+            const std::uintptr_t first = (at + kLargePage - 1) & ~(kLargePage - 1);
+            const std::uintptr_t last = (end + kLargePage - 1) & ~(kLargePage - 1);
+            if (n >= kLargeAllocationMin && last > first)
+                madvise(reinterpret_cast<void*>(first), last - first, MADV_NOHUGEPAGE);
+            madvise(reinterpret_cast<void*>(at), end - at, MADV_POPULATE_WRITE);
+            return;
+        }
+        const std::uintptr_t next = std::min(end, (at & ~(kLargePage - 1)) + kLargePage);
+        const auto start = std::chrono::steady_clock::now();
+        madvise(reinterpret_cast<void*>(at), next - at, MADV_POPULATE_WRITE);
+        if (next - at >= kLargeAllocationMin && std::chrono::steady_clock::now() - start > kSlowLargePage)
+            gLargePagesSlow.store(true, std::memory_order_relaxed);
+        at = next;
+    }
 #else
     (void)p;
     (void)n;
 #endif
 }
+
+bool LargePagesSlow() { return gLargePagesSlow.load(std::memory_order_relaxed); }
+void SetLargePagesSlow(bool slow) { gLargePagesSlow.store(slow, std::memory_order_relaxed); }
 
 void PrepareRead(const void* p, std::size_t n) {
 #if defined(__linux__) && defined(MADV_POPULATE_READ)

@@ -23,8 +23,14 @@ void AdviseLargePages(void* p, std::size_t n);
 // Raw storage of n bytes (not zeroed); throws std::bad_alloc.
 void* AllocateLarge(std::size_t n);
 void FreeLarge(void* p, std::size_t n);
-// Makes the pages of [p, p + n) present now, in one go (a hint).
+// Makes the pages of [p, p + n) present now (a hint): on huge pages while
+// they come fast, on small ones from the first that does not (see
+// LargePagesSlow).
 void PrepareLarge(void* p, std::size_t n);
+// Whether huge pages came slowly (this process then uses small pages for
+// new room); tests set it.
+bool LargePagesSlow();
+void SetLargePagesSlow(bool slow);
 // The same for memory that is only read (a mapped file).
 void PrepareRead(const void* p, std::size_t n);
 

@@ -1,0 +1,86 @@
+// Big buffers go on huge pages while the system gives them fast; once it
+// gave one slowly, new room goes on small pages, including room already
+// set aside for huge pages. Either way the room is present when prepared.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "LargeMemory.h"
+
+using namespace lumaro;
+
+namespace {
+
+struct TResident {
+    long Kb = -1, HugeKb = -1;
+};
+
+// What the system counts for the mapping that holds `at`.
+TResident ResidentOfMapping(const void* at) {
+    std::ifstream maps("/proc/self/smaps");
+    const auto address = reinterpret_cast<std::uintptr_t>(at);
+    bool inside = false;
+    TResident r;
+    for (std::string line; std::getline(maps, line);) {
+        std::uintptr_t from = 0, to = 0;
+        char dash = 0;
+        std::istringstream head(line);
+        if (head >> std::hex >> from >> dash >> to && dash == '-') {
+            if (inside) break;
+            inside = address >= from && address < to;
+            continue;
+        }
+        if (!inside) continue;
+        if (line.rfind("Rss:", 0) == 0) r.Kb = std::stol(line.substr(4));
+        if (line.rfind("AnonHugePages:", 0) == 0) r.HugeKb = std::stol(line.substr(14));
+    }
+    return r;
+}
+
+class LargeMemory : public ::testing::Test {
+protected:
+    void TearDown() override { SetLargePagesSlow(Saved); }
+    const bool Saved = LargePagesSlow();
+};
+
+} // namespace
+
+TEST_F(LargeMemory, OnceHugePagesCameSlowlyNewRoomGoesOnSmallPages) {
+    constexpr std::size_t kSize = std::size_t{8} << 20;
+    // Set aside before and after huge pages were found slow.
+    void* before = AllocateLarge(kSize);
+    SetLargePagesSlow(true);
+    void* after = AllocateLarge(kSize);
+    for (void* p : {before, after}) {
+        PrepareLarge(p, kSize - 100);
+        const TResident r = ResidentOfMapping(p);
+        EXPECT_GE(r.Kb, static_cast<long>((kSize - 4096) >> 10)) << "not present";
+        EXPECT_EQ(r.HugeKb, 0) << "on huge pages";
+        std::memset(p, 0x5A, kSize);  // all of it usable
+        EXPECT_EQ(static_cast<unsigned char*>(p)[kSize - 1], 0x5A);
+    }
+    EXPECT_TRUE(LargePagesSlow()) << "found slow for good";
+    FreeLarge(before, kSize);
+    FreeLarge(after, kSize);
+}
+
+// Prepared room is present however it is cut: parts of a large page, whole
+// ones, and room from the small-buffer heap.
+TEST_F(LargeMemory, PreparedRoomIsPresentWhereverItBeginsAndEnds) {
+    SetLargePagesSlow(false);
+    constexpr std::size_t kSize = std::size_t{6} << 20;
+    auto* p = static_cast<std::uint8_t*>(AllocateLarge(kSize));
+    PrepareLarge(p + 5000, (std::size_t{3} << 20) + 123);
+    EXPECT_GE(ResidentOfMapping(p).Kb, 3L << 10);
+    std::memset(p, 1, kSize);
+    FreeLarge(p, kSize);
+    auto* small = static_cast<std::uint8_t*>(AllocateLarge(100000));
+    PrepareLarge(small, 100000);
+    std::memset(small, 2, 100000);
+    EXPECT_EQ(small[99999], 2);
+    FreeLarge(small, 100000);
+}
