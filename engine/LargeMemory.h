@@ -27,12 +27,13 @@ void FreeLarge(void* p, std::size_t n);
 // they come fast, on small ones from the first that does not (see
 // LargePagesSlow).
 void PrepareLarge(void* p, std::size_t n);
+// Makes the pages of [p, p + n), memory that is only read (a mapped file),
+// present now (a hint).
+void PrepareRead(const void* p, std::size_t n);
 // Whether huge pages came slowly (this process then uses small pages for
 // new room); tests set it.
 bool LargePagesSlow();
 void SetLargePagesSlow(bool slow);
-// The same for memory that is only read (a mapped file).
-void PrepareRead(const void* p, std::size_t n);
 
 // An allocator that puts big buffers on large pages (small ones on the heap).
 template <class T>

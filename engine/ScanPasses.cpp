@@ -206,9 +206,10 @@ bool TJpegPeelImpl::ScanMarkers(std::size_t pos) {
                 second = scanner.Walk(middle, InSize);
                 secondWalked = true;
             })) {
+            TThreadJoin join(Helper, nullptr);  // waited for on every way out
             PrepareRead(InData + pos, middle - pos);
             walk = scanner.Walk(pos, middle);
-            Helper.Join();  // (a task that threw left secondWalked false)
+            join.Wait();  // (a task that threw left secondWalked false)
             if (secondWalked && scanner.Join(walk, second, middle)) ++MarkerScansInTwoHalves();
             scanner.WalkOn(walk);
             walked = true;
