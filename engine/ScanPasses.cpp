@@ -939,7 +939,7 @@ bool TJpegPeelImpl::EncodeCheckedSplit(std::size_t scanStart, const TEncodeCut& 
     bool tailGood = false;
     const std::size_t likely = SecondPartLikely();
     started = Helper.Start([&] {
-        PrepareLarge(second.data(), std::min(likely, second.size()));
+        SecondPart.Prepare(likely);
         const std::uint8_t* r = cut.Record;
         const bool walked = EncodeChecked(tail, cut.Mcu, total, r, cut.RestartNumber,
                                           [&](std::int32_t) { return !stop.load(std::memory_order_relaxed); });
@@ -1030,7 +1030,7 @@ bool TJpegPeelImpl::EncodeCheckedPieces(std::size_t scanStart, bool& started) {
     bool tailGood = true;
     const std::size_t likely = SecondPartLikely();
     started = Helper.Start([&] {
-        PrepareLarge(second.data(), std::min(likely, second.size()));
+        SecondPart.Prepare(likely);
         for (std::size_t j = 0; tailGood && claim(false, j);) {
             tailStart[j] = static_cast<std::size_t>(tail.Position() - second.data());
             tailGood = write(tail, j, [&](std::int32_t) { return !stop.load(std::memory_order_relaxed); });
