@@ -103,10 +103,9 @@ int RunToStdout(const TCliOptions& o) {
     const bool smaller = out.Size() < sourceSize;
     const std::uint8_t* result = smaller ? out.Memory() : source;
     const std::size_t resultSize = smaller ? out.Size() : sourceSize;
-    // A write that fails part of the way (a full disk) is a failure, even
-    // when the flush after it has nothing left to write.
-    const bool written = std::fwrite(result, 1, resultSize, stdout) == resultSize;
-    const int status = written && std::fflush(stdout) == 0 ? 0 : 1;
+    // A write that fails part of the way (a full disk) is a failure.
+    int err = 0;
+    const int status = std::fflush(stdout) == 0 && WriteAll(STDOUT_FILENO, result, resultSize, err) ? 0 : 1;
     if (status) std::fputs("lumaro-cli: 標準出力に書き出せませんでした。\n", stderr);
     // Nothing is left to do: the system takes the buffers and the second
     // thread down at once, faster than unwinding them would (the thread may

@@ -122,25 +122,25 @@ int OpenRegularFile(const std::string& path, TIoError& error, struct stat* st) {
     return fd;
 }
 
-bool WriteAll(int fd, const std::uint8_t* data, std::size_t size, int& err) {
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            err = errno;
-            return false;
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 std::optional<TFileTime> FromTimespec(const struct timespec& ts) {
     return TFileTime{static_cast<std::int64_t>(ts.tv_sec), static_cast<std::uint32_t>(ts.tv_nsec)};
 }
 
 } // namespace
+
+bool WriteAll(int Fd, const std::uint8_t* Data, std::size_t Size, int& Err) {
+    while (Size > 0) {
+        const ssize_t n = ::write(Fd, Data, std::min(Size, kWritePiece));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            Err = errno;
+            return false;
+        }
+        Data += n;
+        Size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
 
 bool MatchesPattern(const std::string& Name, const std::string& Pattern) {
     return MatchFrom(Name.c_str(), Pattern.c_str());

@@ -3,10 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <random>
 
+#include <fcntl.h>
 #include <stdlib.h>
+#include <unistd.h>
 #include <sys/stat.h>
 
 #include "PosixPlatform.h"
@@ -64,6 +68,30 @@ TEST_F(PosixFiles, FirstBytesFailForShortFilesFoldersAndMissingFiles) {
     EXPECT_EQ(Error.Text, "ファイルまたはフォルダが見つかりません。");
     EXPECT_FALSE(Fs.FileExists(Dir.string()));
     EXPECT_TRUE(Fs.FolderExists(Dir.string()));
+}
+
+// Results are written a piece at a time: every size around the pieces'
+// edges must come back whole and in order, and a device that takes nothing
+// must fail the write with its reason.
+TEST_F(PosixFiles, LargeWritesComeBackWholeAcrossPieces) {
+    const std::size_t sizes[] = {0, 1, kWritePiece - 1, kWritePiece, kWritePiece + 1, 3 * kWritePiece + 7};
+    std::vector<std::uint8_t> data(3 * kWritePiece + 7);
+    std::mt19937 random(7);  // no period that a piece's size could hide a misplaced piece behind
+    for (auto& b : data) b = static_cast<std::uint8_t>(random());
+    for (const std::size_t size : sizes) {
+        SCOPED_TRACE(size);
+        ASSERT_EQ(Fs.WriteWholeFile(P("big"), data.data(), size, Error), TWriteStatus::Ok);
+        TByteBuffer back;
+        ASSERT_TRUE(Fs.ReadWholeFile(P("big"), back, Error));
+        ASSERT_EQ(back.size(), size);
+        EXPECT_TRUE(std::equal(back.begin(), back.end(), data.begin()));
+    }
+    const int full = ::open("/dev/full", O_WRONLY);  // Linux: every write fails with ENOSPC
+    ASSERT_GE(full, 0);
+    int err = 0;
+    EXPECT_FALSE(WriteAll(full, data.data(), data.size(), err));
+    EXPECT_EQ(err, ENOSPC);
+    ::close(full);
 }
 
 TEST_F(PosixFiles, ReplacingWritesAndCopies) {
