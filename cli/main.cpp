@@ -100,6 +100,9 @@ int RunToStdout(const TCliOptions& o) {
         std::fprintf(stderr, "%s: cannot be read (the file was written to while it was being read)\n", path.c_str());
         return 1;
     }
+    // The records go back to the system on the engine's thread while this
+    // one writes: less is left to take down at the end.
+    peel.ReleaseWorkingMemory();
     const bool smaller = out.Size() < sourceSize;
     const std::uint8_t* result = smaller ? out.Memory() : source;
     const std::size_t resultSize = smaller ? out.Size() : sourceSize;

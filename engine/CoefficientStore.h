@@ -37,6 +37,12 @@ public:
     // Makes the first n bytes of room present at once: cheaper than a page
     // fault at a time, and done by the thread that will fill them.
     void Prepare(std::size_t n) { PrepareLarge(Data, std::min(n, Capacity)); }
+    // Gives all of its room back to the system.
+    void Release() {
+        FreeLarge(Data, Capacity);
+        Data = nullptr;
+        Size = Capacity = 0;
+    }
     // Room for one more record (or `need` bytes); throws ETooLarge past the limit.
     std::uint8_t* Room(std::size_t need = kMaxRecord) {
         if (Capacity - Size < need) Grow(std::max<std::size_t>({Capacity * 2, std::size_t{1} << 16, Size + need}));

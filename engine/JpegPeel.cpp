@@ -333,7 +333,18 @@ void TJpegPeelImpl::SourceRead() {
     Owner.OnSourceRead(offset, length);
 }
 
+void TJpegPeelImpl::ReleaseWorkingMemory() {
+    const auto release = [this] {
+        Coefficients.Release();
+        HelperCoefficients.Release();
+        SecondPart.Release();
+        Pieces.clear();
+    };
+    if (!Helper.Started() || !Helper.Start(release)) release();
+}
+
 bool TJpegPeelImpl::Process(const std::uint8_t* data, std::size_t size, TMemoryStream& out) {
+    Helper.Join();  // memory still being given back
     InData = data;
     InSize = size;
     OutStream = &out;
@@ -384,6 +395,8 @@ TJpegPeel::TJpegPeel() : Impl(std::make_unique<TJpegPeelImpl>(*this)) {
 TJpegPeel::~TJpegPeel() = default;
 
 void TJpegPeel::Expect(std::size_t fileSize) { Impl->Expect(fileSize); }
+
+void TJpegPeel::ReleaseWorkingMemory() { Impl->ReleaseWorkingMemory(); }
 
 bool TJpegPeel::Process(TMemoryStream& InStream, TMemoryStream& OutStream) {
     InStream.SetPosition(0);

@@ -54,6 +54,12 @@ public:
     // Optional: a file of about fileSize bytes comes next. What a file that
     // large uses (a second thread) is started now, while the caller reads it.
     void Expect(std::size_t fileSize);
+    // Optional: gives back the memory the last file's work took (its block
+    // records and the like; the result stays where it is). It is done on the
+    // engine's second thread when there is one, while the caller goes on:
+    // a caller about to write the result and end has its memory taken down
+    // meanwhile instead of at its end. The next Process waits for it.
+    void ReleaseWorkingMemory();
 
 private:
     std::unique_ptr<TJpegPeelImpl> Impl;

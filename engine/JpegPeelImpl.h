@@ -78,6 +78,7 @@ public:
     static void operator delete(void* p, std::align_val_t a) { ::operator delete(p, a); }
     bool Process(const std::uint8_t* data, std::size_t size, TMemoryStream& out);
     void Expect(std::size_t size);
+    void ReleaseWorkingMemory();
     // The streams belong to the caller: no reference to them outlives a call.
     void ReleaseStreams() {
         Helper.Join();  // a task that tells the caller something ends first

@@ -29,6 +29,11 @@ public:
 
     // Size and position 0; the capacity is kept for the next file.
     void Clear() { Bytes.clear(); Pos = 0; }
+    // Empty, its room given back to the system.
+    void Release() {
+        TByteBuffer().swap(Bytes);
+        Pos = 0;
+    }
     // Room for n bytes without reallocation (on large pages when it is big).
     void Reserve(std::size_t n);
     // Makes the first n bytes of its room present in one go: on some

@@ -623,3 +623,37 @@ TEST(SourceRead, TheScanIsNotReadAgainOnceReported) {
     }
     limits = saved;
 }
+
+// The command line gives the records back on the second thread while it
+// writes the result. The result must stay as it is, and an engine that gave
+// its memory back (perhaps still doing so) must make of the next file,
+// large or small, exactly what a fresh one makes of it.
+TEST(ReleaseWorkingMemory, TheResultStaysAndTheNextFileComesOutTheSame) {
+    const Bytes files[] = {
+        Build(WithRestarts(Ycc420(96, 64), 5)),
+        Build(Ycc420(96, 64)),
+        Build(WithRestarts(BaseRecipe(200, 40, {{1, 1, 1, 0, 0, 0}}), 7)),
+    };
+    TScanThreading& limits = ScanThreading();
+    const TScanThreading saved = limits;
+    for (const bool two : {false, true}) {
+        SCOPED_TRACE(two ? "two threads" : "one thread");
+        limits.SplitDecodeMin = limits.ThreadedVerifyMin = limits.MarkerScanSplitMin =
+            two ? 0 : static_cast<std::size_t>(-1);
+        TJpegPeel peel;
+        for (int round = 0; round < 2; ++round) {
+            for (const Bytes& d : files) {
+                const Result fresh = PeelFile(d);
+                ASSERT_TRUE(fresh.Ok) << fresh.FirstMessage();
+                const Result again = PeelFile(peel, d);
+                EXPECT_EQ(again.Out, fresh.Out);
+                TMemoryStream source(d), out;
+                ASSERT_TRUE(peel.Process(source, out));
+                peel.ReleaseWorkingMemory();
+                EXPECT_EQ(Bytes(out.Data().begin(), out.Data().end()), fresh.Out);
+            }
+        }
+        peel.ReleaseWorkingMemory();  // and the engine is destroyed while it may still be at it
+    }
+    limits = saved;
+}
