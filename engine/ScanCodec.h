@@ -185,6 +185,15 @@ inline std::uint8_t* PutAc(std::uint8_t* p, unsigned rs, unsigned extra) {
     return p + 4;
 }
 
+// Skips the bits a shortcut took (the low byte of its entry: at most 21).
+// The shift takes its count from the entry itself: a shift only looks at
+// the count's low six bits, so no step to cut the byte out stands between
+// the table lookup and the next one (a cycle less per symbol).
+__attribute__((always_inline)) inline void SkipTaken(TBitWindow& in, std::uint32_t entry) {
+    in.Buf <<= (entry & 63);
+    in.Count -= static_cast<int>(entry & 0xFF);
+}
+
 // What the common AC symbols skip: sixteen zeros, codes longer than the
 // shortcut covers, and anything that is not a valid symbol here. Decodes
 // symbols until one that is neither sixteen zeros nor ends the block, so
@@ -245,7 +254,7 @@ __attribute__((always_inline)) inline bool DecodeBlockIn(TBitWindow& in, std::ui
         // At most 10 + 11 bits: a refill leaves 56.
         const unsigned taken = e & 0xFF, s = (e >> 8) & 0xFF;
         const unsigned bits = static_cast<unsigned>(in.Buf >> (64 - taken)) & ((1u << s) - 1);
-        in.Skip(static_cast<int>(taken));
+        SkipTaken(in, e);
         PutEntry(record + 1, s, bits);
         ++dcFreq[s];
     } else {
@@ -269,7 +278,7 @@ __attribute__((always_inline)) inline bool DecodeBlockIn(TBitWindow& in, std::ui
         }
         const unsigned taken = e & 0xFF;
         const unsigned extra = static_cast<unsigned>(in.Buf >> (64 - taken)) & ((e >> 16) & 0xFF);
-        in.Skip(static_cast<int>(taken));
+        SkipTaken(in, e);
         ++acFreq[(e >> 8) & 0xFF];
         // The entry (symbol, extra bits); the bytes after it are written over.
         const std::uint32_t entry = ((e >> 8) & 0xFF) | (extra << 8);
