@@ -23,6 +23,9 @@ namespace {
 // first slow one the rest are slow too.
 std::atomic<bool> gLargePagesSlow{false};
 constexpr std::chrono::microseconds kSlowLargePage{2500};
+// Steps at least this large are timed, and room prepared in such steps is
+// taken for room of a buffer of its own when it must go on small pages.
+constexpr std::size_t kTimedStepMin = std::size_t{256} << 10;
 
 } // namespace
 
@@ -51,7 +54,7 @@ void PrepareLarge(void* p, std::size_t n) {
         if (gLargePagesSlow.load(std::memory_order_relaxed)) {
             const std::uintptr_t first = (at + kLargePage - 1) & ~(kLargePage - 1);
             const std::uintptr_t last = (end + kLargePage - 1) & ~(kLargePage - 1);
-            if (n >= kLargeAllocationMin && last > first)
+            if (n >= kTimedStepMin && last > first)
                 madvise(reinterpret_cast<void*>(first), last - first, MADV_NOHUGEPAGE);
             madvise(reinterpret_cast<void*>(at), end - at, MADV_POPULATE_WRITE);
             return;
@@ -59,7 +62,7 @@ void PrepareLarge(void* p, std::size_t n) {
         const std::uintptr_t next = std::min(end, (at & ~(kLargePage - 1)) + kLargePage);
         const auto start = std::chrono::steady_clock::now();
         madvise(reinterpret_cast<void*>(at), next - at, MADV_POPULATE_WRITE);
-        if (next - at >= kLargeAllocationMin && std::chrono::steady_clock::now() - start > kSlowLargePage)
+        if (next - at >= kTimedStepMin && std::chrono::steady_clock::now() - start > kSlowLargePage)
             gLargePagesSlow.store(true, std::memory_order_relaxed);
         at = next;
     }
