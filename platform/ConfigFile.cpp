@@ -11,6 +11,8 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "PosixPlatform.h"
 #endif
 
 namespace lumaro {
@@ -109,19 +111,6 @@ static std::string ResolvedTarget(const std::string& path) {
     return result;
 }
 
-static bool WriteAll(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        ssize_t wrote = write(fd, text.data() + done, text.size() - done);
-        if (wrote < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        done += static_cast<std::size_t>(wrote);
-    }
-    return true;
-}
-
 bool ReplaceFileAtomically(const std::string& path, const std::string& text) {
     std::string target = ResolvedTarget(path);
     // A file the user made read-only stays as it is, as an in-place write would.
@@ -147,7 +136,9 @@ bool ReplaceFileAtomically(const std::string& path, const std::string& text) {
         umask(mask);
         mode = 0666 & ~mask;
     }
-    bool ok = fchmod(fd, mode) == 0 && WriteAll(fd, text) && fsync(fd) == 0;
+    int err = 0;
+    bool ok = fchmod(fd, mode) == 0 &&
+              WriteAll(fd, reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), err) && fsync(fd) == 0;
     ok = (close(fd) == 0) && ok;
     if (ok) ok = rename(temporary.c_str(), target.c_str()) == 0;
     if (!ok) {
