@@ -73,7 +73,7 @@ public:
 // At most kWritePiece bytes per call: the system gives a file's cache room
 // as large as the write asks for, and a single huge block can take a virtual
 // machine milliseconds to get back from its host (7 of 16 writes of a 2.9 MB
-// result took 5 to 7 ms in one go, none in pieces).
+// result took 3 to 7 ms in one go, none in pieces).
 inline constexpr std::size_t kWritePiece = std::size_t{256} << 10;
 bool WriteAll(int Fd, const std::uint8_t* Data, std::size_t Size, int& Err);
 
