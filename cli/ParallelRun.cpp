@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "BatchCore.h"
+#include "LargeMemory.h"
 #include "PosixPlatform.h"
 #include "ScanThreading.h"
 #include "ThreadPlacement.h"
@@ -242,6 +243,11 @@ bool RunUnits(const TRunRequest& Request, TReporter& Reporter, std::atomic<bool>
     // files 79 to 77 ms, 37 to 33 MB).
     const bool refused = ScanThreading().RefuseThreads;
     if (jobs >= std::max(1u, std::thread::hardware_concurrency())) ScanThreading().RefuseThreads = true;
+    // Several files: their buffers go on small pages (see AllowLargePages;
+    // measured on a virtual machine that hands free memory back to its host:
+    // the batch over the 21 camera files 65.1 to 57.2 ms, median of 16).
+    const bool largePages = LargePagesAllowed();
+    if (Request.Files.size() > 1) AllowLargePages(false);
     // This thread is the first worker. Each other one is moved off this CPU
     // as it starts, instead of sharing it until the scheduler balances the
     // load; without a thread to be had, fewer workers share the units.
@@ -256,6 +262,7 @@ bool RunUnits(const TRunRequest& Request, TReporter& Reporter, std::atomic<bool>
     body(*workers[0]);
     for (auto& t : threads) t.join();
     ScanThreading().RefuseThreads = refused;
+    AllowLargePages(largePages);
     bool durable = true;
     for (auto& w : workers) {
         if (!w->Durable && durable) {

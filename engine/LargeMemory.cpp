@@ -22,16 +22,22 @@ namespace {
 // about 1 ms per 2 MiB. The huge pages freed last come first, so after the
 // first slow one the rest are slow too.
 std::atomic<bool> gLargePagesSlow{false};
+std::atomic<bool> gLargePagesAllowed{true};
 constexpr std::chrono::microseconds kSlowLargePage{2500};
 // Steps at least this large are timed, and room prepared in such steps is
 // taken for room of a buffer of its own when it must go on small pages.
 constexpr std::size_t kTimedStepMin = std::size_t{256} << 10;
 
+// New room goes on small pages.
+bool SmallPagesOnly() {
+    return gLargePagesSlow.load(std::memory_order_relaxed) || !gLargePagesAllowed.load(std::memory_order_relaxed);
+}
+
 } // namespace
 
 void AdviseLargePages(void* p, std::size_t n) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-    if (gLargePagesSlow.load(std::memory_order_relaxed)) return;
+    if (SmallPagesOnly()) return;
     const auto begin = reinterpret_cast<std::uintptr_t>(p);
     const std::uintptr_t first = (begin + kLargePage - 1) & ~(kLargePage - 1);
     const std::uintptr_t last = (begin + n) & ~(kLargePage - 1);
@@ -51,7 +57,7 @@ void PrepareLarge(void* p, std::size_t n) {
     std::uintptr_t at = reinterpret_cast<std::uintptr_t>(p) & ~std::uintptr_t{4095};
     const std::uintptr_t end = reinterpret_cast<std::uintptr_t>(p) + n;
     while (at < end) {
-        if (gLargePagesSlow.load(std::memory_order_relaxed)) {
+        if (SmallPagesOnly()) {
             const std::uintptr_t first = (at + kLargePage - 1) & ~(kLargePage - 1);
             const std::uintptr_t last = (end + kLargePage - 1) & ~(kLargePage - 1);
             if (n >= kTimedStepMin && last > first)
@@ -74,6 +80,8 @@ void PrepareLarge(void* p, std::size_t n) {
 
 bool LargePagesSlow() { return gLargePagesSlow.load(std::memory_order_relaxed); }
 void SetLargePagesSlow(bool slow) { gLargePagesSlow.store(slow, std::memory_order_relaxed); }
+void AllowLargePages(bool allow) { gLargePagesAllowed.store(allow, std::memory_order_relaxed); }
+bool LargePagesAllowed() { return gLargePagesAllowed.load(std::memory_order_relaxed); }
 
 void PrepareRead(const void* p, std::size_t n) {
 #if defined(__linux__) && defined(MADV_POPULATE_READ)

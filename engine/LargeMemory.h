@@ -39,6 +39,14 @@ void PrepareRead(const void* p, std::size_t n);
 // new room); tests set it.
 bool LargePagesSlow();
 void SetLargePagesSlow(bool slow);
+// Whether new room may go on huge pages at all (it may unless told
+// otherwise). A run over many files keeps its buffers from file to file, so
+// the page faults huge pages save are met once per worker; a huge page the
+// system must first fetch back from its host holds the whole process's
+// memory map for milliseconds, and every other worker that maps or unmaps
+// memory meanwhile waits (see PrepareLarge).
+void AllowLargePages(bool allow);
+bool LargePagesAllowed();
 
 // An allocator that puts big buffers on large pages (small ones on the heap).
 template <class T>

@@ -1,6 +1,7 @@
 // Big buffers go on huge pages while the system gives them fast; once it
-// gave one slowly, new room goes on small pages, including room already
-// set aside for huge pages. Either way the room is present when prepared.
+// gave one slowly, or while huge pages are not wanted (a run over many
+// files), new room goes on small pages, including room already set aside
+// for huge pages. Either way the room is present when prepared.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -44,29 +45,40 @@ TResident ResidentOf(const void* at, std::size_t length) {
 
 class LargeMemory : public ::testing::Test {
 protected:
-    void TearDown() override { SetLargePagesSlow(Saved); }
+    void TearDown() override {
+        SetLargePagesSlow(Saved);
+        AllowLargePages(SavedAllowed);
+    }
     const bool Saved = LargePagesSlow();
+    const bool SavedAllowed = LargePagesAllowed();
 };
 
 } // namespace
 
-TEST_F(LargeMemory, OnceHugePagesCameSlowlyNewRoomGoesOnSmallPages) {
+TEST_F(LargeMemory, OnceHugePagesCameSlowlyOrAreNotWantedNewRoomGoesOnSmallPages) {
     constexpr std::size_t kSize = std::size_t{8} << 20;
-    // Set aside before and after huge pages were found slow.
-    void* before = AllocateLarge(kSize);
-    SetLargePagesSlow(true);
-    void* after = AllocateLarge(kSize);
-    for (void* p : {before, after}) {
-        PrepareLarge(p, kSize - 100);
-        const TResident r = ResidentOf(p, kSize);
-        EXPECT_GE(r.Kb, static_cast<long>((kSize - 4096) >> 10)) << "not present";
-        EXPECT_EQ(r.HugeKb, 0) << "on huge pages";
-        std::memset(p, 0x5A, kSize);  // all of it usable
-        EXPECT_EQ(static_cast<unsigned char*>(p)[kSize - 1], 0x5A);
+    for (const bool slow : {true, false}) {
+        SCOPED_TRACE(slow ? "found slow" : "not wanted");
+        SetLargePagesSlow(false);
+        AllowLargePages(true);
+        // Set aside before and after huge pages were found slow or refused.
+        void* before = AllocateLarge(kSize);
+        if (slow) SetLargePagesSlow(true);
+        else AllowLargePages(false);
+        void* after = AllocateLarge(kSize);
+        for (void* p : {before, after}) {
+            PrepareLarge(p, kSize - 100);
+            const TResident r = ResidentOf(p, kSize);
+            EXPECT_GE(r.Kb, static_cast<long>((kSize - 4096) >> 10)) << "not present";
+            EXPECT_EQ(r.HugeKb, 0) << "on huge pages";
+            std::memset(p, 0x5A, kSize);  // all of it usable
+            EXPECT_EQ(static_cast<unsigned char*>(p)[kSize - 1], 0x5A);
+        }
+        // Refusing them says nothing about how fast they come.
+        EXPECT_EQ(LargePagesSlow(), slow);
+        FreeLarge(before, kSize);
+        FreeLarge(after, kSize);
     }
-    EXPECT_TRUE(LargePagesSlow()) << "found slow for good";
-    FreeLarge(before, kSize);
-    FreeLarge(after, kSize);
 }
 
 // Prepared room is present however it is cut: parts of a large page, whole
