@@ -35,13 +35,20 @@ public:
         if (Capacity < expected) Grow(std::max(expected, std::min(Capacity * 2, kLimit)));
     }
     // Makes the first n bytes of room present at once: cheaper than a page
-    // fault at a time, and done by the thread that will fill them.
-    void Prepare(std::size_t n) { PrepareLarge(Data, std::min(n, Capacity)); }
+    // fault at a time, and done by the thread that will fill them. Room made
+    // present for an earlier file is not asked for again: the system would
+    // walk its pages one by one only to find them there.
+    void Prepare(std::size_t n) {
+        n = std::min(n, Capacity);
+        if (n <= Present) return;
+        PrepareLarge(Data + Present, n - Present);
+        Present = n;
+    }
     // Gives all of its room back to the system.
     void Release() {
         FreeLarge(Data, Capacity);
         Data = nullptr;
-        Size = Capacity = 0;
+        Size = Capacity = Present = 0;
     }
     // Room for one more record (or `need` bytes); throws ETooLarge past the limit.
     std::uint8_t* Room(std::size_t need = kMaxRecord) {
@@ -65,9 +72,11 @@ private:
         FreeLarge(Data, Capacity);
         Data = bigger;
         Capacity = want;
+        Present = 0;
     }
     std::uint8_t* Data = nullptr;
     std::size_t Size = 0, Capacity = 0;
+    std::size_t Present = 0;  // room made present by Prepare
 };
 
 } // namespace lumaro

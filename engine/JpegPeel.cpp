@@ -343,10 +343,11 @@ void TJpegPeelImpl::ReleaseWorkingMemory() {
     if (!Helper.Started() || !Helper.Start(release)) release();
 }
 
-bool TJpegPeelImpl::Process(const std::uint8_t* data, std::size_t size, TMemoryStream& out) {
+bool TJpegPeelImpl::Process(const std::uint8_t* data, std::size_t size, TMemoryStream& out, bool sourcePresent) {
     Helper.Join();  // memory still being given back
     InData = data;
     InSize = size;
+    SourcePresent = sourcePresent;
     OutStream = &out;
     out.Clear();
     ResetFrame();
@@ -400,17 +401,21 @@ void TJpegPeel::ReleaseWorkingMemory() { Impl->ReleaseWorkingMemory(); }
 
 bool TJpegPeel::Process(TMemoryStream& InStream, TMemoryStream& OutStream) {
     InStream.SetPosition(0);
-    return Process(InStream.Memory(), InStream.Size(), OutStream);
+    return Run(InStream.Memory(), InStream.Size(), OutStream, true);
 }
 
 bool TJpegPeel::Process(const std::uint8_t* data, std::size_t size, TMemoryStream& OutStream) {
+    return Run(data, size, OutStream, false);
+}
+
+bool TJpegPeel::Run(const std::uint8_t* data, std::size_t size, TMemoryStream& OutStream, bool sourcePresent) {
     struct Release {
         TJpegPeelImpl& Impl;
         ~Release() { Impl.ReleaseStreams(); }
     } release{*Impl};
     bool ok = false;
     try {
-        ok = Impl->Process(data, size, OutStream);
+        ok = Impl->Process(data, size, OutStream, sourcePresent);
     } catch (const EPeelFailure&) {
     } catch (const ETooLarge&) {
         if (OnError) OnError(kMsgTooLarge, 2);

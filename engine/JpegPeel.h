@@ -62,6 +62,7 @@ public:
     void ReleaseWorkingMemory();
 
 private:
+    bool Run(const std::uint8_t* data, std::size_t size, TMemoryStream& OutStream, bool sourcePresent);
     std::unique_ptr<TJpegPeelImpl> Impl;
 };
 

@@ -76,7 +76,10 @@ public:
         return p;
     }
     static void operator delete(void* p, std::align_val_t a) { ::operator delete(p, a); }
-    bool Process(const std::uint8_t* data, std::size_t size, TMemoryStream& out);
+    // sourcePresent: the source is memory the caller wrote (a file read into
+    // a stream), every page of it present; otherwise it may be a mapping
+    // whose pages are made present as the scan is walked.
+    bool Process(const std::uint8_t* data, std::size_t size, TMemoryStream& out, bool sourcePresent);
     void Expect(std::size_t size);
     void ReleaseWorkingMemory();
     // The streams belong to the caller: no reference to them outlives a call.
@@ -112,6 +115,10 @@ private:
     void CheckScanTables();
     void ComputeLayout();
     bool ScanMarkers(std::size_t pos);
+    // Makes source bytes [from, to) present in one call, unless they are.
+    void PrepareSource(std::size_t from, std::size_t to) const {
+        if (!SourcePresent) PrepareRead(InData + from, to - from);
+    }
     std::int64_t McuCount() const { return std::int64_t{MCUCols} * MCURows; }
 
     bool DecodeScan();
@@ -184,6 +191,7 @@ private:
     TJpegPeel& Owner;
     const std::uint8_t* InData = nullptr;
     std::size_t InSize = 0;
+    bool SourcePresent = false;
     TMemoryStream* OutStream = nullptr;
     std::unique_ptr<TInBitStreamFile> InBits;
     std::unique_ptr<TOutBitStreamFile> OutBits;

@@ -23,6 +23,17 @@ void TMemoryStream::Reserve(std::size_t n) {
     if (n > Bytes.capacity()) Bytes.reserve(std::max(n, 2 * Bytes.capacity()));
 }
 
+void TMemoryStream::Prepare(std::size_t n) {
+    n = std::min(n, Bytes.capacity());
+    if (Bytes.data() != PresentData) {
+        PresentData = Bytes.data();
+        Present = 0;
+    }
+    if (n <= Present) return;
+    PrepareLarge(Bytes.data() + Present, n - Present);
+    Present = n;
+}
+
 void TMemoryStream::Write(const void* src, std::size_t n) {
     if (!n) return;
     const auto* bytes = static_cast<const std::uint8_t*>(src);

@@ -33,12 +33,15 @@ public:
     void Release() {
         TByteBuffer().swap(Bytes);
         Pos = 0;
+        PresentData = nullptr;
+        Present = 0;
     }
     // Room for n bytes without reallocation (on large pages when it is big).
     void Reserve(std::size_t n);
     // Makes the first n bytes of its room present in one go: on some
-    // systems a page fault costs far more than the page itself.
-    void Prepare(std::size_t n) { PrepareLarge(Bytes.data(), std::min(n, Bytes.capacity())); }
+    // systems a page fault costs far more than the page itself. Room made
+    // present before (for an earlier file) is not asked for again.
+    void Prepare(std::size_t n);
     // Bytes it can hold before a write moves its memory.
     std::size_t Capacity() const { return Bytes.capacity(); }
 
@@ -62,6 +65,11 @@ public:
 private:
     TByteBuffer Bytes;
     std::size_t Pos = 0;
+    // The room Prepare made present, and where it was: room that moved
+    // (grown, or replaced through Data()) counts as new. A count that is
+    // wrong only costs page faults.
+    const std::uint8_t* PresentData = nullptr;
+    std::size_t Present = 0;
 };
 
 } // namespace lumaro

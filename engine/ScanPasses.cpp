@@ -191,8 +191,8 @@ private:
 // After the scan header: walks the entropy-coded data (and any segments after
 // it) and tells whether a second scan follows; notes the split points (see
 // TMarkerScanner). A large scan is walked in two halves on two threads, each
-// making its half of the source present first (one call instead of a fault
-// every few pages).
+// making its half of a mapped source present first (one call instead of a
+// fault every few pages).
 bool TJpegPeelImpl::ScanMarkers(std::size_t pos) {
     const TMarkerScanner scanner(InData, InSize, pos, kDecodePieces);
     const std::size_t middle = pos + (InSize - pos) / 2;
@@ -202,12 +202,12 @@ bool TJpegPeelImpl::ScanMarkers(std::size_t pos) {
         TMarkerWalk second;
         bool secondWalked = false;
         if (Helper.Start([&] {
-                PrepareRead(InData + middle, InSize - middle);
+                PrepareSource(middle, InSize);
                 second = scanner.Walk(middle, InSize);
                 secondWalked = true;
             })) {
             TThreadJoin join(Helper, nullptr);  // waited for on every way out
-            PrepareRead(InData + pos, middle - pos);
+            PrepareSource(pos, middle);
             walk = scanner.Walk(pos, middle);
             join.Wait();  // (a task that threw left secondWalked false)
             if (secondWalked && scanner.Join(walk, second, middle)) ++MarkerScansInTwoHalves();
@@ -216,7 +216,7 @@ bool TJpegPeelImpl::ScanMarkers(std::size_t pos) {
         }
     }
     if (!walked) {
-        PrepareRead(InData + pos, InSize - pos);
+        PrepareSource(pos, InSize);
         walk = scanner.WalkAll();
     }
     SplitPoints = std::move(walk.Points);

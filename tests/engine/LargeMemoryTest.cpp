@@ -10,7 +10,9 @@
 #include <sstream>
 #include <string>
 
+#include "CoefficientStore.h"
 #include "LargeMemory.h"
+#include "MemoryStream.h"
 
 using namespace lumaro;
 
@@ -96,4 +98,31 @@ TEST_F(LargeMemory, PreparedRoomIsPresentWhereverItBeginsAndEnds) {
     std::memset(small, 2, 100000);
     EXPECT_EQ(small[99999], 2);
     FreeLarge(small, 100000);
+}
+
+// Room made present for one file is not asked for again, but room that moved
+// (a store that grew, a stream given back and reserved anew) is made present
+// from its start.
+TEST_F(LargeMemory, RoomThatMovedIsMadePresentFromItsStart) {
+    SetLargePagesSlow(true);  // small pages: what is present is counted page by page
+    constexpr std::size_t kMiB = std::size_t{1} << 20;
+    TCoefficientStore store;
+    store.Start(3 * kMiB);
+    store.Prepare(3 * kMiB);
+    EXPECT_GE(ResidentOf(store.Begin(), 3 * kMiB).Kb, 3L << 10);
+    store.Start(16 * kMiB);  // grows: new room
+    store.Prepare(12 * kMiB);
+    EXPECT_GE(ResidentOf(store.Begin(), 12 * kMiB).Kb, 12L << 10) << "grown store";
+
+    TMemoryStream stream;
+    stream.Reserve(4 * kMiB);
+    stream.Prepare(4 * kMiB);
+    EXPECT_GE(ResidentOf(stream.Memory(), 4 * kMiB).Kb, 4L << 10);
+    stream.Release();
+    stream.Reserve(4 * kMiB);  // may well get the same addresses back
+    stream.Prepare(4 * kMiB);
+    EXPECT_GE(ResidentOf(stream.Memory(), 4 * kMiB).Kb, 4L << 10) << "stream given back and reserved anew";
+    stream.Reserve(9 * kMiB);  // moves
+    stream.Prepare(9 * kMiB);
+    EXPECT_GE(ResidentOf(stream.Memory(), 9 * kMiB).Kb, 9L << 10) << "grown stream";
 }
