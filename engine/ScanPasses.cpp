@@ -443,9 +443,6 @@ bool TJpegPeelImpl::DecodeSplitAtMarkers(TScanReader& in) {
     struct alignas(64) {
         TSymbolUse Use{};
     } helper;
-    struct alignas(64) {
-        std::atomic<bool> Taken{false};
-    } resultRoom;
     TStopFlag stopFlag;
     std::atomic<bool>& stop = stopFlag.Value;
     // Takes the next piece until none is left, one is refused, or afterPiece()
@@ -453,11 +450,7 @@ bool TJpegPeelImpl::DecodeSplitAtMarkers(TScanReader& in) {
     const auto work = [&](TCoefficientStore& store, TSymbolUse& use, auto&& afterPiece) {
         for (;;) {
             const std::size_t i = claim.Next.fetch_add(1, std::memory_order_relaxed);
-            if (i >= plan.size()) {
-                // The first thread out of pieces readies the result's room.
-                if (!resultRoom.Taken.exchange(true, std::memory_order_relaxed)) PrepareResultRoom();
-                return;
-            }
+            if (i >= plan.size()) return;
             if (stop.load(std::memory_order_relaxed)) return;
             const TPlanned& piece = plan[i];
             TScanReader reader(InData, InSize);
@@ -490,6 +483,11 @@ bool TJpegPeelImpl::DecodeSplitAtMarkers(TScanReader& in) {
     const bool started = Helper.Start([&] {
         try {
             HelperCoefficients.Prepare(StoreLikely(scanBytes / 2, TotalBlocks / 2));
+            // Readied before the pieces are taken, not by the first thread
+            // out of them: the other thread then takes a piece or two more,
+            // instead of having nothing left to do while the room is made
+            // present (up to a millisecond on small pages).
+            PrepareResultRoom();
             work(HelperCoefficients, helper.Use, [] { return true; });
         } catch (...) {
             // Its piece stays undone: this thread then reads the scan alone
@@ -785,10 +783,10 @@ bool TJpegPeelImpl::VerifyEnd(TScanReader& in, const std::uint8_t* record) const
            !in.Ensure(pos + 3);
 }
 
-// Room for the result before a scan is decoded on two threads, so that the
-// thread that runs out of work first makes it present (PrepareResultRoom)
-// while the other finishes, instead of this thread between decoding and
-// encoding. The new scan is not known yet: three times the source's holds
+// Room for the result before a scan is decoded on two threads, so that it
+// is made present (PrepareResultRoom) while the scan is decoded: by the
+// second thread before it takes its first piece, or by this thread when it
+// ends before the other, instead of between decoding and encoding. The new scan is not known yet: three times the source's holds
 // any but one whose codes are half again as long, and then ReserveResult
 // makes more room.
 void TJpegPeelImpl::ReserveResultEarly() {
