@@ -374,7 +374,9 @@ bool TJpegPeelImpl::DecodeScan() {
 
 bool TJpegPeelImpl::DecodeScanRecords(TScanReader& in) {
     const std::uint64_t scanBytes = InSize - ScanDataStart;
-    if (scanBytes >= ScanThreading().SplitDecodeMin && scanBytes <= kSplitDecodeMax) {
+    // Without a second thread to be had (a batch that keeps every CPU busy
+    // with files of its own), nothing is set aside for one.
+    if (scanBytes >= ScanThreading().SplitDecodeMin && scanBytes <= kSplitDecodeMax && Helper.Warm()) {
         if (!RestartEnabled || !RestartInterval) return DecodeSplitAtGuess(in);
         if (!SplitPoints.empty()) return DecodeSplitAtMarkers(in);
     }
@@ -1089,7 +1091,7 @@ bool TJpegPeelImpl::EncodeAndVerify(std::size_t scanStart) {
 
     const std::int64_t total = McuCount();
     const auto alone = [&] { return EncodeCheckedAlone(scanStart); };
-    if (InSize - ScanDataStart < ScanThreading().ThreadedVerifyMin || MCURows < 2) return alone();
+    if (InSize - ScanDataStart < ScanThreading().ThreadedVerifyMin || MCURows < 2 || !Helper.Warm()) return alone();
     // What only the second thread needs must not fail the file.
     const auto secondRoom = [&] {
         try {
