@@ -141,47 +141,20 @@ private:
         put(coding.Dc->Put[r[1]], r[2] | (r[3] << 8));
         const std::uint8_t* p = r + 4;
         const std::uint8_t* const end = p + r[0];
-        const std::uint32_t* const ac = coding.Ac->Put;
-        // Two AC entries at a time, read at once and joined before they go
-        // in (a pair takes at most 52 bits): half the steps, and the last
-        // entry of an odd count goes as a pair with nothing, not through a
-        // loop of its own whose end would be guessed wrong every other block
-        // (the whole engine on one thread, median of 14 runs: the 12 MP file
-        // 29.0 to 28.1 ms; the micro-benchmark's short synthetic blocks gain
-        // nothing). The decoder's 4-byte stores left 2 readable bytes after
-        // a record's last entry. Up to two pairs between two drains (the DC
-        // counts as one); a pair that would pass the 63 bits a drain takes
-        // drains the ones before it.
-        int pairs = 1;
-        while (p < end) {
-            std::uint32_t e;
-            std::memcpy(&e, p, 4);
-            const bool two = end - p >= 4;
-            const unsigned rs0 = e & 0xFF, rs1 = (e >> 16) & 0xFF;
-            if (rs0 == kWideEntry || (two && rs1 == kWideEntry)) break;  // one at a time below
-            const std::uint32_t a0 = ac[rs0];
-            const std::uint32_t a1 = two ? ac[rs1] : std::uint32_t{1} << 27;  // nothing: 1 bit, never put
-            const unsigned n0 = a0 >> 27, n1 = two ? a1 >> 27 : 0;
-            missing |= (n0 - 1) | ((a1 >> 27) - 1);
-            const std::uint64_t second = two ? (a1 & 0x7FFFFFF) | (e >> 24) : 0;
-            const std::uint64_t v = (std::uint64_t{(a0 & 0x7FFFFFF) | ((e >> 8) & 0xFF)} << n1) | second;
-            const int n = static_cast<int>(n0 + n1);
-            if (pairs == 2 || bits + n > 63) {
-                drain();
-                pairs = 0;
-            }
-            acc = (acc << n) | v;
-            bits += n;
-            ++pairs;
-            p += two ? 4 : 2;
-        }
-        // From a wide entry (sizes 9 and 10) on, one entry at a time.
+        // Up to kGroup symbols between two drains; one that would pass the
+        // 63 bits a drain takes drains the ones before it.
+        constexpr int kGroup = 4;
+        int gathered = 1;
         while (p < end) {
             unsigned rs, extra;
             TakeAcEntry(p, rs, extra);
-            const std::uint32_t a = ac[rs];
-            if (bits + static_cast<int>(a >> 27) > 63) drain();
+            const std::uint32_t a = coding.Ac->Put[rs];
+            if (gathered == kGroup || bits + static_cast<int>(a >> 27) > 63) {
+                drain();
+                gathered = 0;
+            }
             put(a, extra);
+            ++gathered;
         }
         drain();
         s.O = o, s.Acc = acc, s.Bits = bits, s.Q = q, s.Missing = missing;

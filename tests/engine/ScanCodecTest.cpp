@@ -404,8 +404,7 @@ TEST(CheckedWriter, RefusesCodesTheWrittenTablesDoNotGive) {
     lacking.Check[1].Put[ac.Symbol.front()] = 0;
     EXPECT_FALSE(scan::CodesAgree(lacking.Encode[1], lacking.Check[1]));
     // The records hold a symbol the encoder has no code for: it would take no
-    // bits. Every symbol in turn, wherever it stands among the entries (AC
-    // entries go two at a time, a rare one may stand only first or second).
+    // bits. Every symbol in turn, wherever it stands among the entries.
     for (int cls = 0; cls < 2; ++cls)
         for (const std::int32_t symbol : c.Optimal[cls].Symbol) {
             TCoder noCode = c;
