@@ -144,6 +144,7 @@ private:
     void ReserveResult();
     void ReserveResultEarly();
     void PrepareResultRoom() const;
+    void PrepareSecondPartEarly();
     bool EncodeAndVerify(std::size_t scanStart);
     bool EncodeScan(TPublishedScan* publish);
     template <class RowFn>

@@ -633,7 +633,9 @@ bool TJpegPeelImpl::DecodeSplitAtGuess(TScanReader& in) {
     if (metRow < 0) return Failed(message);
 
     const std::int64_t metMcu = std::int64_t{metRow} * MCUCols;
-    PrepareResultRoom();  // the other thread usually ends later
+    // The other thread usually ends later.
+    PrepareResultRoom();
+    PrepareSecondPartEarly();
     join.Wait();
     TSymbolUse tailUse;
     const std::uint8_t *begin = nullptr, *end = nullptr;
@@ -805,6 +807,26 @@ void TJpegPeelImpl::ReserveResultEarly() {
 // A result is kept only when it is smaller than its source. Either thread
 // may call it while the other decodes: the output is not touched otherwise.
 void TJpegPeelImpl::PrepareResultRoom() const { OutStream->Prepare(InSize); }
+
+// The room the second thread writes its part of the new scan into, set aside
+// and made present while the scan is decoded (by whichever thread has time
+// for it; nothing else touches it then), instead of by that thread before it
+// starts writing. Its size is not known yet: the encoder asks for room for
+// the whole new scan with every byte stuffed, which three times the source's
+// scan holds but for codes half again as long (see ReserveResultEarly), and
+// half the source's scan is what the part likely takes (SecondPartLikely).
+void TJpegPeelImpl::PrepareSecondPartEarly() {
+    const std::uint64_t half = (InSize - ScanDataStart) / 2;
+    const std::uint64_t room = 6 * half + scan::TCheckedScanWriter::RoomAfter(BlocksPerMcu);
+    if (room > TCoefficientStore::kLimit) return;
+    try {
+        SecondPart.Clear();
+        SecondPart.Reserve(static_cast<std::size_t>(room));
+        SecondPart.Prepare(static_cast<std::size_t>(half) + (std::size_t{64} << 10));
+    } catch (const std::bad_alloc&) {
+        // The encoder tries again and goes on alone without it.
+    }
+}
 
 // Room for the whole result before its headers are written: the headers
 // take no more than the source's (Exif left out, tables of no more symbols
