@@ -142,6 +142,7 @@ private:
     std::uint64_t CodedBits(const TSymbolUse& use) const;
     std::uint64_t ScanBytesBound() const;
     void ReserveResult();
+    std::uint64_t NewScanRoomGuess() const;
     void ReserveResultEarly();
     void PrepareResultRoom() const;
     void PrepareSecondPartEarly();

@@ -787,15 +787,20 @@ bool TJpegPeelImpl::VerifyEnd(TScanReader& in, const std::uint8_t* record) const
            !in.Ensure(pos + 3);
 }
 
+// Room for the new scan before its size is known: three times the source's
+// scan holds any but one whose codes are half again as long (the encoder
+// then makes more room).
+std::uint64_t TJpegPeelImpl::NewScanRoomGuess() const {
+    return 3 * std::uint64_t{InSize - ScanDataStart} + scan::TCheckedScanWriter::RoomAfter(BlocksPerMcu);
+}
+
 // Room for the result before a scan is decoded on two threads, so that it
 // is made present (PrepareResultRoom) while the scan is decoded: by the
 // second thread before it takes its first piece, or by this thread when it
-// ends before the other, instead of between decoding and encoding. The new scan is not known yet: three times the source's holds
-// any but one whose codes are half again as long, and then ReserveResult
-// makes more room.
+// ends before the other, instead of between decoding and encoding.
+// ReserveResult makes more room if need be.
 void TJpegPeelImpl::ReserveResultEarly() {
-    const std::uint64_t room = ScanDataStart + (std::uint64_t{1} << 10) + 3 * std::uint64_t{InSize - ScanDataStart} +
-                               scan::TCheckedScanWriter::RoomAfter(BlocksPerMcu);
+    const std::uint64_t room = ScanDataStart + (std::uint64_t{1} << 10) + NewScanRoomGuess();
     if (room > TCoefficientStore::kLimit) return;
     try {
         OutStream->Reserve(static_cast<std::size_t>(room));
@@ -809,15 +814,14 @@ void TJpegPeelImpl::ReserveResultEarly() {
 void TJpegPeelImpl::PrepareResultRoom() const { OutStream->Prepare(InSize); }
 
 // The room the second thread writes its part of the new scan into, set aside
-// and made present while the scan is decoded (by whichever thread has time
-// for it; nothing else touches it then), instead of by that thread before it
-// starts writing. Its size is not known yet: the encoder asks for room for
-// the whole new scan with every byte stuffed, which three times the source's
-// scan holds but for codes half again as long (see ReserveResultEarly), and
-// half the source's scan is what the part likely takes (SecondPartLikely).
+// and made present by this thread while it waits for the other to finish
+// decoding (nothing else touches it then), instead of by the other before it
+// starts writing. The encoder asks for room for the whole new scan (see
+// NewScanRoomGuess); half the source's scan is what the part likely takes
+// (see SecondPartLikely).
 void TJpegPeelImpl::PrepareSecondPartEarly() {
     const std::uint64_t half = (InSize - ScanDataStart) / 2;
-    const std::uint64_t room = 6 * half + scan::TCheckedScanWriter::RoomAfter(BlocksPerMcu);
+    const std::uint64_t room = NewScanRoomGuess();
     if (room > TCoefficientStore::kLimit) return;
     try {
         SecondPart.Clear();
