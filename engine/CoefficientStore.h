@@ -38,12 +38,7 @@ public:
     // fault at a time, and done by the thread that will fill them. Room made
     // present for an earlier file is not asked for again: the system would
     // walk its pages one by one only to find them there.
-    void Prepare(std::size_t n) {
-        n = std::min(n, Capacity);
-        if (n <= Present) return;
-        PrepareLarge(Data + Present, n - Present);
-        Present = n;
-    }
+    void Prepare(std::size_t n) { Present = PrepareBeyond(Data, Present, std::min(n, Capacity)); }
     // Gives all of its room back to the system.
     void Release() {
         FreeLarge(Data, Capacity);

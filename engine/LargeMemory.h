@@ -32,6 +32,15 @@ void FreeLarge(void* p, std::size_t n);
 // they come fast, on small ones from the first that does not (see
 // LargePagesSlow).
 void PrepareLarge(void* p, std::size_t n);
+// For room whose first `present` bytes were made present before (for an
+// earlier file): makes bytes [present, n) of the room at p present, if n
+// goes beyond them, and returns how many are present now. Asking again for
+// pages already there would only have the system walk them one by one.
+inline std::size_t PrepareBeyond(std::uint8_t* p, std::size_t present, std::size_t n) {
+    if (n <= present) return present;
+    PrepareLarge(p + present, n - present);
+    return n;
+}
 // Makes the pages of [p, p + n), memory that is only read (a mapped file),
 // present now (a hint).
 void PrepareRead(const void* p, std::size_t n);

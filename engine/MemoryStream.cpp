@@ -24,14 +24,11 @@ void TMemoryStream::Reserve(std::size_t n) {
 }
 
 void TMemoryStream::Prepare(std::size_t n) {
-    n = std::min(n, Bytes.capacity());
     if (Bytes.data() != PresentData) {
         PresentData = Bytes.data();
         Present = 0;
     }
-    if (n <= Present) return;
-    PrepareLarge(Bytes.data() + Present, n - Present);
-    Present = n;
+    Present = PrepareBeyond(Bytes.data(), Present, std::min(n, Bytes.capacity()));
 }
 
 void TMemoryStream::Write(const void* src, std::size_t n) {
