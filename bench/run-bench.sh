@@ -77,11 +77,12 @@ if [ -d "$batch_dir" ]; then
   printf 'output bytes of the accepted files: lumaro %d, jpegtran -optimize %d (%+.2f%%)\n' "$ours" "$theirs" \
     "$(echo "($ours-$theirs)*100/$theirs" | bc -l)"
 fi
-printf 'overall: lumaro %.1f ms, jpegtran %.1f ms (%.1fx faster), jpegoptim %.1f ms (%.1fx faster), djpeg %.1f ms (%.1fx faster)\n' \
-  "$(echo "$sum_l/1000" | bc -l)" "$(echo "$sum_j/1000" | bc -l)" "$(echo "$sum_j/$sum_l" | bc -l)" \
-  "$(echo "$sum_o/1000" | bc -l)" "$(echo "$sum_o/$sum_l" | bc -l)" \
-  "$(echo "$sum_d/1000" | bc -l)" "$(echo "$sum_d/$sum_l" | bc -l)"
+# The overall ratio comes last, after what the host took meanwhile.
 read -r steal1 all1 < <(cpu_times)
 if [ "$all1" -gt "$all0" ]; then
   printf 'CPU time taken by the host (steal) during the run: %.1f%%\n' "$(echo "($steal1-$steal0)*100/($all1-$all0)" | bc -l)"
 fi
+printf 'overall: lumaro %.1f ms, jpegtran %.1f ms (%.1fx faster), jpegoptim %.1f ms (%.1fx faster), djpeg %.1f ms (%.1fx faster)\n' \
+  "$(echo "$sum_l/1000" | bc -l)" "$(echo "$sum_j/1000" | bc -l)" "$(echo "$sum_j/$sum_l" | bc -l)" \
+  "$(echo "$sum_o/1000" | bc -l)" "$(echo "$sum_o/$sum_l" | bc -l)" \
+  "$(echo "$sum_d/1000" | bc -l)" "$(echo "$sum_d/$sum_l" | bc -l)"
