@@ -66,6 +66,16 @@ public:
         }
     }
 
+    // Gives this worker's buffers back once it has no file left, on its own
+    // thread, side by side with the other workers: unmapped one worker after
+    // another by the first thread at the end of the run, they kept the last
+    // 2 to 5 ms of the batch over the camera folder on one CPU.
+    void ReleaseMemory() {
+        Core.Peel.ReleaseWorkingMemory();
+        Core.InStream.Release();
+        Core.OutStream.Release();
+    }
+
     // Makes this worker's new files durable, on its own thread: the first
     // worker done waits for its disk writes while the other still works.
     void FlushWrites() { Durable = Fs.FlushWrites(FlushError); }
@@ -236,6 +246,7 @@ bool RunUnits(const TRunRequest& Request, TReporter& Reporter, std::atomic<bool>
             Reporter.Notice(std::string("内部エラーが発生しました: ") + e.what());
             Stop = true;
         }
+        w.ReleaseMemory();
         w.FlushWrites();
     };
     // With a worker per CPU every CPU has work: a file's second thread would
